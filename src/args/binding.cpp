@@ -1,0 +1,152 @@
+// The generic binder. The success path takes no heap storage, creates no
+// Python objects and changes no reference counts; every message is built by
+// the cold routines in messages.cpp.
+#include "args/binding.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "fault/internal_fault.hpp"
+#include "platform.hpp"
+
+namespace zorvalind {
+
+namespace {
+
+constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+[[noreturn]] void slot_out_of_range() {
+    raise_fault("argument slot array is shorter than the parameters of the function");
+}
+
+inline PyObject*& slot_at(PyObject** slots, std::size_t slot_count, std::size_t index) {
+    if (index >= slot_count) {
+        slot_out_of_range();
+    }
+    return slots[index];
+}
+
+// The interpreter's UTF-8 form of a keyword name, without copying. A compact
+// ASCII str is its own UTF-8 form, read inline.
+inline std::optional<std::string_view> keyword_utf8(PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+    if (data == nullptr) {
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+inline bool same_text(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+inline std::size_t find_keyword_only(const ArgumentDescriptor& descriptor, std::string_view keyword) {
+    for (std::size_t i = 0; i < descriptor.keyword_only.size(); ++i) {
+        if (same_text(descriptor.keyword_only[i].name, keyword)) {
+            return i;
+        }
+    }
+    return kNotFound;
+}
+
+inline std::size_t find_positional(const ArgumentDescriptor& descriptor, std::string_view keyword) {
+    for (std::size_t i = 0; i < descriptor.positional_names.size(); ++i) {
+        if (same_text(descriptor.positional_names[i], keyword)) {
+            return i;
+        }
+    }
+    return kNotFound;
+}
+
+ZORVALIND_COLD PyErr keyword_name_unreadable(const ArgumentDescriptor& descriptor,
+                                                PyObject* name) {
+    (void)fetch_pending();
+    return unexpected_keyword_error(descriptor, name);
+}
+
+}  // namespace
+
+Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames, PyObject** slots, std::size_t slot_count) {
+    const std::size_t positional_count = descriptor.positional_names.size();
+    const auto given = static_cast<std::size_t>(nargs);
+
+    if (args != nullptr) {
+        const std::size_t copied = std::min(given, positional_count);
+        if (copied > slot_count) {
+            slot_out_of_range();
+        }
+        for (std::size_t i = 0; i < copied; ++i) {
+            slots[i] = args[i];
+        }
+        if (given > positional_count) {
+            return too_many_positional_error(descriptor, given);
+        }
+    }
+
+    // Views of keyword names that named positional-only parameters; no
+    // storage until the first one.
+    std::vector<std::string_view> positional_only_keywords;
+    if (kwnames != nullptr) {
+        const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < keyword_count; ++j) {
+            PyObject* name = PyTuple_GET_ITEM(kwnames, j);
+            PyObject* value = args[nargs + j];
+            const std::optional<std::string_view> keyword = keyword_utf8(name);
+            if (!keyword.has_value()) {
+                return keyword_name_unreadable(descriptor, name);
+            }
+            const std::size_t keyword_index = find_keyword_only(descriptor, *keyword);
+            if (keyword_index != kNotFound) {
+                PyObject*& slot = slot_at(slots, slot_count, positional_count + keyword_index);
+                if (slot != nullptr) {
+                    return multiple_values_error(descriptor, *keyword);
+                }
+                slot = value;
+                continue;
+            }
+            const std::size_t position = find_positional(descriptor, *keyword);
+            if (position == kNotFound) {
+                return unexpected_keyword_error(descriptor, name);
+            }
+            if (position < descriptor.positional_only_count) {
+                if (positional_only_keywords.capacity() == 0) {
+                    positional_only_keywords.reserve(4);
+                }
+                positional_only_keywords.push_back(*keyword);
+                continue;
+            }
+            PyObject*& slot = slot_at(slots, slot_count, position);
+            if (slot != nullptr) {
+                return multiple_values_error(descriptor, *keyword);
+            }
+            slot = value;
+        }
+    }
+
+    if (!positional_only_keywords.empty()) {
+        return positional_only_keywords_error(descriptor, positional_only_keywords);
+    }
+
+    const std::size_t required = descriptor.required_positional_count;
+    for (std::size_t i = given; i < required; ++i) {
+        if (slot_at(slots, slot_count, i) == nullptr) {
+            return missing_positional_error(descriptor, slots);
+        }
+    }
+
+    for (std::size_t i = 0; i < descriptor.keyword_only.size(); ++i) {
+        if (descriptor.keyword_only[i].required && slot_at(slots, slot_count, positional_count + i) == nullptr) {
+            return missing_keyword_only_error(descriptor, slots + positional_count);
+        }
+    }
+    return Status::success();
+}
+
+}  // namespace zorvalind

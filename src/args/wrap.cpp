@@ -1,0 +1,28 @@
+// Attribution of a conversion error to the parameter whose argument caused it.
+#include <string>
+
+#include "args/binding.hpp"
+#include "err/texts.hpp"
+#include "types/owned_ref.hpp"
+
+namespace zorvalind {
+
+PyErr wrap_argument_error(std::string_view name, PyErr error) {
+    {
+        OwnedRef type = OwnedRef::steal(exception_type(error));
+        if (type.get() != PyExc_TypeError) {
+            return error;
+        }
+    }
+    std::string message = "argument '";
+    message += name;
+    message += "': ";
+    message += object_display_text(exception_value(error));
+    PyErr attributed = PyErr::new_lazy(PyExc_TypeError, std::move(message));
+    std::optional<PyErr> cause = exception_cause(error);
+    ensure_normalized(attributed);
+    set_exception_cause(attributed, std::move(cause));
+    return attributed;
+}
+
+}  // namespace zorvalind

@@ -1,0 +1,96 @@
+// Per-thread attachment to the interpreter, detached sections, and deferred
+// reference releases. Nothing here allocates on the attached path.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace zorvalind::attach {
+
+// The calling thread's attach depth: > 0 attached through the core, 0 not
+// attached, -1 forbidden during a __traverse__, below -1 forbidden.
+[[nodiscard]] std::int64_t attach_depth() noexcept;
+void set_attach_depth(std::int64_t depth) noexcept;
+
+class AttachToken {
+public:
+    static AttachToken assumed() noexcept { return AttachToken(true, PyGILState_LOCKED); }
+    static AttachToken ensured(PyGILState_STATE state) noexcept { return AttachToken(false, state); }
+    [[nodiscard]] bool is_assumed() const noexcept { return assumed_; }
+    [[nodiscard]] PyGILState_STATE state() const noexcept { return state_; }
+
+private:
+    AttachToken(bool assumed, PyGILState_STATE state) : assumed_(assumed), state_(state) {}
+    bool assumed_;
+    PyGILState_STATE state_;
+};
+
+// At an entry from the interpreter: the thread holds the lock already.
+[[nodiscard]] AttachToken assume();
+// Anywhere: takes the interpreter through PyGILState_Ensure when needed.
+[[nodiscard]] AttachToken attach();
+void end_attachment(AttachToken token) noexcept;
+
+// Scoped attachment; ends on every path, faults included.
+class Attachment {
+public:
+    static Attachment assume_entry() { return Attachment(assume()); }
+    static Attachment acquire() { return Attachment(attach()); }
+    Attachment(Attachment&& other) noexcept : token_(other.token_), open_(other.open_) { other.open_ = false; }
+    Attachment(const Attachment&) = delete;
+    Attachment& operator=(const Attachment&) = delete;
+    Attachment& operator=(Attachment&&) = delete;
+    ~Attachment() { end(); }
+    void end() noexcept {
+        if (open_) {
+            open_ = false;
+            end_attachment(token_);
+        }
+    }
+
+private:
+    explicit Attachment(AttachToken token) : token_(token) {}
+    AttachToken token_;
+    bool open_ = true;
+};
+
+struct DetachToken {
+    std::int64_t saved_depth;
+    PyThreadState* thread_state;
+};
+
+[[nodiscard]] DetachToken detach() noexcept;
+void reattach(DetachToken token) noexcept;
+
+// Scoped detached section: reattaches on every path unless handed over.
+class DetachedSection {
+public:
+    DetachedSection() noexcept : token_(detach()) {}
+    DetachedSection(const DetachedSection&) = delete;
+    DetachedSection& operator=(const DetachedSection&) = delete;
+    ~DetachedSection() { close(); }
+    void close() noexcept {
+        if (open_) {
+            open_ = false;
+            reattach(token_);
+        }
+    }
+    // The caller takes over reattaching (a once-cell initialiser does so).
+    [[nodiscard]] DetachToken hand_over() noexcept {
+        open_ = false;
+        return token_;
+    }
+
+private:
+    DetachToken token_;
+    bool open_ = true;
+};
+
+// Gives up one owned reference: at once when attached, otherwise at the next
+// attachment on any thread.
+void release(PyObject* object) noexcept;
+void apply_pending_releases() noexcept;
+[[nodiscard]] std::size_t pending_release_count() noexcept;
+
+}  // namespace zorvalind::attach

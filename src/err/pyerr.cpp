@@ -1,0 +1,320 @@
+// PyErr: construction, exchange with the interpreter, normalisation and
+// examination. Normalisation releases the interpreter lock while it may wait
+// for another thread, so two threads examining one record cannot deadlock.
+#include "err/pyerr.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "attach/attach.hpp"
+#include "err/texts.hpp"
+#include "fault/internal_fault.hpp"
+#include "fault/panic.hpp"
+#include "types/owned_ref.hpp"
+
+namespace zorvalind {
+
+namespace {
+
+enum OnceState : int { kIncomplete = 0, kRunning = 1, kComplete = 2, kPoisoned = 3 };
+
+constexpr const char* kInvalidState = "PyErr state should never be invalid outside of normalization";
+constexpr const char* kUnreachable = "internal error: entered unreachable code";
+
+class TypeAndMessageRecipe final : public ErrorRecipe {
+public:
+    TypeAndMessageRecipe(PyObject* type, const char* message) : type_(type), static_message_(message) {}
+    TypeAndMessageRecipe(PyObject* type, std::string message)
+        : type_(type), static_message_(nullptr), owned_message_(std::move(message)) {}
+
+    Output run() override {
+        const std::string_view text = static_message_ != nullptr ? std::string_view(static_message_)
+                                                                 : std::string_view(owned_message_);
+        PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (message == nullptr) {
+            fail_api_call();
+        }
+        return Output{Py_NewRef(type_), message};
+    }
+
+private:
+    PyObject* type_;  // an interpreter exception type, alive for the process
+    const char* static_message_;
+    std::string owned_message_;
+};
+
+class CastFailureRecipe final : public ErrorRecipe {
+public:
+    CastFailureRecipe(OwnedRef failed_type, OwnedRef target)
+        : failed_type_(std::move(failed_type)), target_(std::move(target)) {}
+
+    Output run() override {
+        const std::string text = cast_error_message(failed_type_.get(), target_.get());
+        failed_type_.reset();
+        target_.reset();
+        PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (message == nullptr) {
+            fail_api_call();
+        }
+        return Output{Py_NewRef(PyExc_TypeError), message};
+    }
+
+private:
+    OwnedRef failed_type_;
+    OwnedRef target_;
+};
+
+class ObjectArgumentRecipe final : public ErrorRecipe {
+public:
+    ObjectArgumentRecipe(OwnedRef object, OwnedRef argument)
+        : object_(std::move(object)), argument_(std::move(argument)) {}
+
+    Output run() override { return Output{object_.release(), argument_.release()}; }
+
+private:
+    OwnedRef object_;
+    OwnedRef argument_;
+};
+
+}  // namespace
+
+struct PyErr::Inner {
+    explicit Inner(PyErrState initial, int once_state) : state(std::move(initial)), once(once_state) {}
+    Inner(const Inner&) = delete;
+    Inner& operator=(const Inner&) = delete;
+    ~Inner() {
+        if (auto* normalized = std::get_if<NormalizedState>(&state)) {
+            attach::release(normalized->instance);
+        }
+        // A lazy recipe releases what it holds in its own destructor.
+    }
+
+    PyErrState state;
+    std::atomic<int> once;
+    std::mutex thread_mutex;
+    std::optional<std::thread::id> normalising_thread;
+};
+
+PyErr::PyErr(std::unique_ptr<Inner> inner) noexcept : inner_(std::move(inner)) {}
+PyErr::PyErr(PyErr&&) noexcept = default;
+PyErr& PyErr::operator=(PyErr&&) noexcept = default;
+PyErr::~PyErr() = default;
+
+PyErr PyErr::from_recipe(std::unique_ptr<ErrorRecipe> recipe) {
+    return PyErr(std::make_unique<Inner>(PyErrState(LazyState{std::move(recipe)}), kIncomplete));
+}
+
+PyErr PyErr::new_lazy(PyObject* type, const char* static_message) {
+    return from_recipe(std::make_unique<TypeAndMessageRecipe>(type, static_message));
+}
+
+PyErr PyErr::new_lazy(PyObject* type, std::string message) {
+    return from_recipe(std::make_unique<TypeAndMessageRecipe>(type, std::move(message)));
+}
+
+PyErr PyErr::from_instance(PyObject* instance) {
+    return PyErr(std::make_unique<Inner>(PyErrState(NormalizedState{instance}), kComplete));
+}
+
+PyErr PyErr::from_object(PyObject* object) {
+    if (PyExceptionInstance_Check(object)) {
+        return from_instance(object);
+    }
+    return from_recipe(std::make_unique<ObjectArgumentRecipe>(OwnedRef::steal(object), OwnedRef::borrow(Py_None)));
+}
+
+PyErr CastError(PyObject* object, PyObject* target) {
+    OwnedRef owned_target = OwnedRef::steal(target);
+    return PyErr::from_recipe(std::make_unique<CastFailureRecipe>(
+        OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), std::move(owned_target)));
+}
+
+void raise_recipe(std::unique_ptr<ErrorRecipe> recipe) {
+    ErrorRecipe::Output output = recipe->run();
+    recipe.reset();
+    OwnedRef type = OwnedRef::steal(output.type);
+    OwnedRef argument = OwnedRef::steal(output.argument);
+    const bool is_exception_class =
+        PyType_FastSubclass(Py_TYPE(type.get()), Py_TPFLAGS_TYPE_SUBCLASS) &&
+        PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_BASE_EXC_SUBCLASS);
+    if (is_exception_class) {
+        PyErr_SetObject(type.get(), argument.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    argument.reset();
+    type.reset();
+}
+
+void raise_into_interpreter(PyErr error) {
+    PyErr::Inner* inner = error.inner();
+    if (inner == nullptr) {
+        raise_fault(kInvalidState);
+    }
+    if (auto* normalized = std::get_if<NormalizedState>(&inner->state)) {
+        PyErr_SetRaisedException(std::exchange(normalized->instance, nullptr));
+        inner->state = std::monostate{};
+        return;
+    }
+    if (auto* lazy = std::get_if<LazyState>(&inner->state)) {
+        std::unique_ptr<ErrorRecipe> recipe = std::move(lazy->recipe);
+        inner->state = std::monostate{};
+        raise_recipe(std::move(recipe));
+        return;
+    }
+    raise_fault(kInvalidState);
+}
+
+std::optional<PyErr> take_pending() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) {
+        return std::nullopt;
+    }
+    OwnedRef exception = OwnedRef::steal(raised);
+    resume_if_panic(exception);
+    return PyErr::from_instance(exception.release());
+}
+
+namespace {
+PyErr nothing_was_set() {
+    return PyErr::new_lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+}  // namespace
+
+PyErr fetch_pending() {
+    std::optional<PyErr> taken = take_pending();
+    if (taken.has_value()) {
+        return std::move(*taken);
+    }
+    return nothing_was_set();
+}
+
+PyErr fetch_pending_without_take_back() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) {
+        return nothing_was_set();
+    }
+    return PyErr::from_instance(raised);
+}
+
+void report_unraisable(PyErr error, PyObject* context) {
+    raise_into_interpreter(std::move(error));
+    PyErr_WriteUnraisable(context);
+}
+
+namespace {
+
+// The once-only step: turns the content of the slot into an instance.
+void normalize_once(PyErr::Inner& inner) {
+    {
+        std::lock_guard<std::mutex> lock(inner.thread_mutex);
+        inner.normalising_thread = std::this_thread::get_id();
+    }
+    PyErrState content = std::exchange(inner.state, std::monostate{});
+    if (std::holds_alternative<std::monostate>(content)) {
+        raise_fault("Cannot normalize a PyErr while already normalizing it.");
+    }
+    attach::Attachment attachment = attach::Attachment::acquire();
+    PyObject* instance = nullptr;
+    if (auto* lazy = std::get_if<LazyState>(&content)) {
+        raise_recipe(std::move(lazy->recipe));
+        instance = PyErr_GetRaisedException();
+        if (instance == nullptr) {
+            raise_fault("exception missing after writing to the interpreter");
+        }
+    } else {
+        instance = std::exchange(std::get<NormalizedState>(content).instance, nullptr);
+    }
+    attachment.end();
+    inner.state = NormalizedState{instance};
+}
+
+PyObject* normalized_instance(PyErr::Inner& inner) {
+    if (auto* normalized = std::get_if<NormalizedState>(&inner.state)) {
+        return normalized->instance;
+    }
+    raise_fault(kUnreachable);
+}
+
+}  // namespace
+
+PyObject* ensure_normalized(PyErr& error) {
+    PyErr::Inner* inner = error.inner();
+    if (inner == nullptr) {
+        raise_fault(kUnreachable);
+    }
+    if (inner->once.load(std::memory_order_acquire) == kComplete) {
+        return normalized_instance(*inner);
+    }
+    {
+        std::lock_guard<std::mutex> lock(inner->thread_mutex);
+        if (inner->normalising_thread == std::this_thread::get_id()) {
+            raise_fault("Re-entrant normalization of PyErrState detected");
+        }
+    }
+    // Wait without the interpreter lock: the thread running the step needs it.
+    attach::DetachedSection detached;
+    for (;;) {
+        int state = inner->once.load(std::memory_order_acquire);
+        if (state == kComplete) {
+            break;
+        }
+        if (state == kPoisoned) {
+            raise_fault("Once instance has previously been poisoned");
+        }
+        if (state == kIncomplete) {
+            if (!inner->once.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
+                continue;
+            }
+            try {
+                normalize_once(*inner);
+            } catch (...) {
+                inner->once.store(kPoisoned, std::memory_order_release);
+                inner->once.notify_all();
+                throw;
+            }
+            inner->once.store(kComplete, std::memory_order_release);
+            inner->once.notify_all();
+            break;
+        }
+        inner->once.wait(kRunning, std::memory_order_acquire);
+    }
+    detached.close();
+    return normalized_instance(*inner);
+}
+
+PyObject* exception_type(PyErr& error) {
+    return Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(ensure_normalized(error))));
+}
+
+PyObject* exception_value(PyErr& error) { return ensure_normalized(error); }
+
+PyObject* exception_traceback(PyErr& error) { return PyException_GetTraceback(ensure_normalized(error)); }
+
+std::optional<PyErr> exception_cause(PyErr& error) {
+    PyObject* cause = PyException_GetCause(ensure_normalized(error));
+    if (cause == nullptr) {
+        return std::nullopt;
+    }
+    return PyErr::from_object(cause);
+}
+
+void set_exception_cause(PyErr& error, std::optional<PyErr> cause) {
+    PyObject* instance = ensure_normalized(error);
+    PyObject* cause_value = cause.has_value() ? into_exception_value(std::move(*cause)) : nullptr;
+    PyException_SetCause(instance, cause_value);
+}
+
+PyObject* into_exception_value(PyErr error) {
+    ensure_normalized(error);
+    auto& normalized = std::get<NormalizedState>(error.inner()->state);
+    return std::exchange(normalized.instance, nullptr);
+}
+
+bool matches_type(PyErr& error, PyObject* type) {
+    OwnedRef own_type = OwnedRef::steal(exception_type(error));
+    return PyErr_GivenExceptionMatches(own_type.get(), type) != 0;
+}
+
+}  // namespace zorvalind

@@ -1,0 +1,277 @@
+// Texts of the error model. Every routine here runs on a failure path.
+#include "err/texts.hpp"
+
+#include <cstdio>
+#include <optional>
+
+#include "attach/attach.hpp"
+#include "fault/internal_fault.hpp"
+#include "types/interp.hpp"
+#include "types/owned_ref.hpp"
+
+namespace zorvalind {
+
+namespace {
+
+InternedName g_io_name("io");
+InternedName g_string_io_name("StringIO");
+InternedName g_getvalue_name("getvalue");
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Length of the sequence a lead byte starts, and the range allowed for the
+// second byte (the later bytes are always 80..BF). Zero: not a lead byte.
+struct LeadByte {
+    int length;
+    unsigned char second_low;
+    unsigned char second_high;
+};
+
+LeadByte classify_lead(unsigned char byte) {
+    if (byte >= 0xC2 && byte <= 0xDF) return {2, 0x80, 0xBF};
+    if (byte == 0xE0) return {3, 0xA0, 0xBF};
+    if ((byte >= 0xE1 && byte <= 0xEC) || byte == 0xEE || byte == 0xEF) return {3, 0x80, 0xBF};
+    if (byte == 0xED) return {3, 0x80, 0x9F};
+    if (byte == 0xF0) return {4, 0x90, 0xBF};
+    if (byte >= 0xF1 && byte <= 0xF3) return {4, 0x80, 0xBF};
+    if (byte == 0xF4) return {4, 0x80, 0x8F};
+    return {0, 0, 0};
+}
+
+std::optional<std::string> type_qualname_lossy(PyObject* type) {
+    PyObject* name = PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type));
+    if (name == nullptr) {
+        return std::nullopt;
+    }
+    OwnedRef owned = OwnedRef::steal(name);
+    return unicode_text_lossy(owned.get());
+}
+
+void append_target_text(std::string& out, PyObject* target) {
+    if (PyType_FastSubclass(Py_TYPE(target), Py_TPFLAGS_TYPE_SUBCLASS)) {
+        PyObject* name = PyType_GetQualName(reinterpret_cast<PyTypeObject*>(target));
+        if (name == nullptr) {
+            (void)fetch_pending();
+            raise_fault("could not format the cast error message: the target type has no readable name");
+        }
+        OwnedRef owned = OwnedRef::steal(name);
+        out += unicode_text_lossy(owned.get());
+        return;
+    }
+    if (PyType_FastSubclass(Py_TYPE(target), Py_TPFLAGS_TUPLE_SUBCLASS)) {
+        const Py_ssize_t count = PyTuple_GET_SIZE(target);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i > 0) {
+                out += " | ";
+            }
+            append_target_text(out, PyTuple_GET_ITEM(target, i));
+        }
+        return;
+    }
+    out += object_display_text(target);
+}
+
+template <class Convert>
+std::string object_text_with_fallback(PyObject* object, Convert convert) {
+    PyObject* text_object = convert(object);
+    if (text_object != nullptr) {
+        OwnedRef owned = OwnedRef::steal(text_object);
+        return unicode_text_lossy(owned.get());
+    }
+    report_unraisable(fetch_pending(), object);
+    OwnedRef type = OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type.get()));
+    if (name == nullptr) {
+        (void)fetch_pending();
+        return "<unprintable object>";
+    }
+    OwnedRef owned_name = OwnedRef::steal(name);
+    return "<unprintable " + object_display_text(owned_name.get()) + " object>";
+}
+
+}  // namespace
+
+std::string decode_utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = data[i];
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        const LeadByte info = classify_lead(lead);
+        if (info.length == 0) {
+            out += kReplacement;
+            ++i;
+            continue;
+        }
+        // Consume the longest prefix that can still start a valid sequence.
+        std::size_t j = i + 1;
+        bool complete = true;
+        for (int k = 1; k < info.length; ++k, ++j) {
+            const unsigned char low = k == 1 ? info.second_low : 0x80;
+            const unsigned char high = k == 1 ? info.second_high : 0xBF;
+            if (j >= size || data[j] < low || data[j] > high) {
+                complete = false;
+                break;
+            }
+        }
+        if (complete) {
+            out.append(bytes.substr(i, j - i));
+        } else {
+            out += kReplacement;
+        }
+        i = j;
+    }
+    return out;
+}
+
+Result<std::string_view> unicode_text(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) {
+        return fetch_pending();
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::string unicode_text_lossy(PyObject* str) {
+    Result<std::string_view> strict = unicode_text(str);
+    if (strict.ok()) {
+        return std::string(strict.value());
+    }
+    (void)strict.take_error();
+    PyObject* encoded = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    if (encoded == nullptr) {
+        fail_api_call();
+    }
+    OwnedRef bytes = OwnedRef::steal(encoded);
+    const char* data = PyBytes_AsString(bytes.get());
+    const Py_ssize_t size = PyBytes_Size(bytes.get());
+    return decode_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+std::string object_display_text(PyObject* object) { return object_text_with_fallback(object, PyObject_Str); }
+
+std::string object_repr_text(PyObject* object) { return object_text_with_fallback(object, PyObject_Repr); }
+
+Result<std::string> format_traceback(PyObject* traceback) {
+    PyObject* io_module = PyImport_Import(g_io_name.get());
+    if (io_module == nullptr) {
+        return fetch_pending();
+    }
+    OwnedRef io = OwnedRef::steal(io_module);
+    Result<OwnedRef> string_io_type = get_attribute(io.get(), g_string_io_name.get());
+    if (!string_io_type.ok()) {
+        return string_io_type.take_error();
+    }
+    PyObject* created = PyObject_CallNoArgs(string_io_type.value().get());
+    if (created == nullptr) {
+        return fetch_pending();
+    }
+    OwnedRef string_io = OwnedRef::steal(created);
+    if (PyTraceBack_Print(traceback, string_io.get()) == -1) {
+        return fetch_pending();
+    }
+    Result<OwnedRef> getvalue = get_attribute(string_io.get(), g_getvalue_name.get());
+    if (!getvalue.ok()) {
+        return getvalue.take_error();
+    }
+    PyObject* value = PyObject_CallNoArgs(getvalue.value().get());
+    if (value == nullptr) {
+        return fetch_pending();
+    }
+    OwnedRef text = OwnedRef::steal(value);
+    if (!PyType_FastSubclass(Py_TYPE(text.get()), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        return CastError(text.get(), Py_NewRef(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    }
+    Result<std::string_view> view = unicode_text(text.get());
+    if (!view.ok()) {
+        return view.take_error();
+    }
+    return std::string(view.value());
+}
+
+std::string quoted_literal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7F) {
+                    char escaped[16];
+                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(byte));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string debug_text(PyErr& error) {
+    attach::Attachment attachment = attach::Attachment::acquire();
+    std::string out = "PyErr { type: ";
+    {
+        OwnedRef type = OwnedRef::steal(exception_type(error));
+        out += object_repr_text(type.get());
+    }
+    out += ", value: ";
+    out += object_repr_text(exception_value(error));
+    out += ", traceback: ";
+    OwnedRef traceback = OwnedRef::steal(exception_traceback(error));
+    if (!traceback) {
+        out += "None";
+    } else {
+        Result<std::string> text = format_traceback(traceback.get());
+        std::string shown;
+        if (text.ok()) {
+            shown = std::move(text.value());
+        } else {
+            report_unraisable(text.take_error(), traceback.get());
+            shown = "<unformattable " + object_repr_text(traceback.get()) + ">";
+        }
+        out += "Some(";
+        out += quoted_literal(shown);
+        out += ")";
+    }
+    out += " }";
+    return out;
+}
+
+std::string cast_error_message(PyObject* failed_type, PyObject* target) {
+    std::string out = "'";
+    std::optional<std::string> name = type_qualname_lossy(failed_type);
+    if (name.has_value()) {
+        out += *name;
+    } else {
+        (void)fetch_pending();
+        out += "<failed to extract type name>";
+    }
+    out += "' object cannot be cast as '";
+    append_target_text(out, target);
+    out += "'";
+    return out;
+}
+
+void fail_api_call() {
+    PyErr_Print();
+    raise_fault("Python API call failed");
+}
+
+}  // namespace zorvalind

@@ -1,0 +1,76 @@
+// The fault boundary around every entry from the interpreter. The body runs
+// inside the fault guard: an internal fault becomes a raised PanicException and
+// the entry returns null. A fault anywhere else in the entry meets the armed
+// trap, which reports and aborts; no exception ever reaches the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "attach/attach.hpp"
+#include "err/pyerr.hpp"
+#include "fault/internal_fault.hpp"
+#include "fault/panic.hpp"
+
+namespace zorvalind {
+
+inline constexpr const char* kBoundaryTrapMessage = "uncaught panic at ffi boundary";
+
+// Armed for the whole entry; destroyed while armed only when a fault unwinds
+// past the guard, and then it ends the process.
+class BoundaryTrap {
+public:
+    explicit BoundaryTrap(const char* message) noexcept : message_(message) {}
+    BoundaryTrap(const BoundaryTrap&) = delete;
+    BoundaryTrap& operator=(const BoundaryTrap&) = delete;
+    ~BoundaryTrap() {
+        if (armed_) {
+            write_fault_report(message_);
+            std::abort();
+        }
+    }
+    void disarm() noexcept { armed_ = false; }
+
+private:
+    const char* message_;
+    bool armed_ = true;
+};
+
+// Cold: an exception object of another kind reached the guard.
+[[noreturn]] void abort_on_foreign_exception() noexcept;
+
+// `body` returns Result<PyObject*>: a new reference, or a PyErr to raise.
+template <class Body>
+PyObject* run_at_boundary(Body&& body) noexcept {
+    try {
+        BoundaryTrap trap(kBoundaryTrapMessage);
+        attach::Attachment attachment = attach::Attachment::assume_entry();
+        PyObject* result = nullptr;
+        std::optional<PyErr> failure;
+        try {
+            Result<PyObject*> outcome = body();
+            if (outcome.ok()) {
+                result = outcome.value();
+            } else {
+                failure.emplace(outcome.take_error());
+            }
+        } catch (InternalFault& fault) {
+            failure.emplace(panic_from_payload(fault.take_payload()));
+        } catch (...) {
+            abort_on_foreign_exception();
+        }
+        if (failure.has_value()) {
+            raise_into_interpreter(std::move(*failure));
+        }
+        trap.disarm();
+        attachment.end();
+        return result;
+    } catch (...) {
+        // Unreachable: the armed trap ends the process while unwinding.
+        std::abort();
+    }
+}
+
+}  // namespace zorvalind

@@ -1,0 +1,9 @@
+// The module's only exported symbol.
+#include <Python.h>
+
+#include "fault/boundary.hpp"
+#include "module/extension_module.hpp"
+
+PyMODINIT_FUNC PyInit__zorvalind() {
+    return zorvalind::run_at_boundary([] { return zorvalind::obtain_module(zorvalind::zorvalind_module()); });
+}

@@ -1,0 +1,66 @@
+// One-time module creation and the claim of the owning interpreter.
+#include "module/extension_module.hpp"
+
+#include "module/mysum.hpp"
+#include "platform.hpp"
+#include "types/owned_ref.hpp"
+#include "types/registration.hpp"
+
+namespace zorvalind {
+
+namespace {
+
+constexpr int kApiVersion = PYTHON_API_VERSION;  // 1013
+static_assert(kApiVersion == 1013);
+
+ExtensionModule g_zorvalind_module{
+    module_initialiser,
+    PyModuleDef{PyModuleDef_HEAD_INIT, "_zorvalind", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+    -1,
+    {},
+};
+
+ZORVALIND_COLD Result<PyObject*> create_module(ExtensionModule& record) {
+    PyObject* created = PyModule_Create2(&record.definition, kApiVersion);
+    if (created == nullptr) {
+        return fetch_pending();
+    }
+    OwnedRef module = OwnedRef::steal(created);
+    Status initialised = record.initialiser(module.get());
+    if (!initialised.ok()) {
+        return initialised.take_error();
+    }
+    return module.release();
+}
+
+}  // namespace
+
+ExtensionModule& zorvalind_module() { return g_zorvalind_module; }
+
+Status module_initialiser(PyObject* module) { return register_function(module, &mysum_method); }
+
+Result<PyObject*> obtain_module(ExtensionModule& record) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        return fetch_pending();
+    }
+    std::int64_t expected = -1;
+    if (!record.owner_interpreter.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
+        expected != id) {
+        return PyErr::new_lazy(PyExc_ImportError, kSubinterpreterRefusal);
+    }
+    PyObject* module = nullptr;
+    if (record.module_cell.is_set()) {
+        module = record.module_cell.get();
+    } else {
+        Result<PyObject*> created =
+            record.module_cell.get_or_try_init([&record] { return create_module(record); });
+        if (!created.ok()) {
+            return created.take_error();
+        }
+        module = created.value();
+    }
+    return Py_NewRef(module);
+}
+
+}  // namespace zorvalind

@@ -1,0 +1,45 @@
+// The mysum call wrapper: bind, convert a then b, add with wrap-around.
+#include "module/mysum.hpp"
+
+#include "args/binding.hpp"
+#include "conv/int64.hpp"
+#include "fault/boundary.hpp"
+
+namespace zorvalind {
+
+namespace {
+constexpr std::string_view kMysumParameters[] = {"a", "b"};
+constexpr std::size_t kMysumSlots = 2;
+}  // namespace
+
+const ArgumentDescriptor mysum_descriptor{
+    "mysum", std::nullopt, kMysumParameters, 0, 2, {},
+};
+
+PyMethodDef mysum_method{
+    "mysum",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mysum_wrapper)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "mysum(a, b)\n--\n\n",
+};
+
+PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return run_at_boundary([&]() -> Result<PyObject*> {
+        PyObject* slots[kMysumSlots] = {nullptr, nullptr};
+        Status bound = bind_fastcall_arguments(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots);
+        if (!bound.ok()) {
+            return bound.take_error();
+        }
+        Result<std::int64_t> a = to_int64(slots[0]);
+        if (!a.ok()) {
+            return wrap_argument_error("a", a.take_error());
+        }
+        Result<std::int64_t> b = to_int64(slots[1]);
+        if (!b.ok()) {
+            return wrap_argument_error("b", b.take_error());
+        }
+        return from_int64(wrapping_add(a.value(), b.value()));
+    });
+}
+
+}  // namespace zorvalind

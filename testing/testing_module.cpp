@@ -1,0 +1,2 @@
+#include <Python.h>
+PyMODINIT_FUNC PyInit__zorvalind_testing() { return nullptr; }
