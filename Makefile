@@ -4,7 +4,7 @@ SHELL := /bin/bash
 JOBS ?= 2
 PYTHON_PATH_CMD := scripts/provision-python
 
-.PHONY: all build test demo bench clean build-debug test-debug build-asan test-asan lint
+.PHONY: all build test demo clean
 
 all: build
 
@@ -22,3 +22,6 @@ demo: build
 
 clean:
 	rm -rf build build-debug build-asan
+
+# Further targets (bench, lint, test-debug, test-asan) live in mk/.
+-include $(wildcard mk/*.mk)

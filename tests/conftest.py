@@ -1,0 +1,36 @@
+"""Puts the freshly built modules on the import path.
+
+ZORVALIND_BUILD_DIR names the build folder (the Makefile sets it); by default
+the tests use ./build next to the sources.
+"""
+
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD_DIR = pathlib.Path(os.environ.get("ZORVALIND_BUILD_DIR", ROOT / "build")).resolve()
+sys.path.insert(0, str(BUILD_DIR))
+
+
+def run_python(code, *, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter with the build folder importable."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = str(BUILD_DIR) + os.pathsep + full_env.get("PYTHONPATH", "")
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def run_subprocess():
+    return run_python
