@@ -6,7 +6,6 @@
 
 #include <Python.h>
 
-#include <cstdlib>
 #include <optional>
 
 #include "attach/attach.hpp"
@@ -18,6 +17,12 @@ namespace zorvalind {
 
 inline constexpr const char* kBoundaryTrapMessage = "uncaught panic at ffi boundary";
 
+// Reports the trap's message and ends the process. Deliberately not declared
+// [[noreturn]]: if the compiler could see that the trap never lets unwinding go
+// on, it would drop the boundary's handler, and with no handler the unwinder
+// terminates before running any clean-up (the trap included).
+void spring_trap(const char* message) noexcept;
+
 // Armed for the whole entry; destroyed while armed only when a fault unwinds
 // past the guard, and then it ends the process.
 class BoundaryTrap {
@@ -27,8 +32,7 @@ public:
     BoundaryTrap& operator=(const BoundaryTrap&) = delete;
     ~BoundaryTrap() {
         if (armed_) {
-            write_fault_report(message_);
-            std::abort();
+            spring_trap(message_);
         }
     }
     void disarm() noexcept { armed_ = false; }
@@ -43,7 +47,7 @@ private:
 
 // `body` returns Result<PyObject*>: a new reference, or a PyErr to raise.
 template <class Body>
-PyObject* run_at_boundary(Body&& body) noexcept {
+PyObject* run_at_boundary(Body&& body) {
     try {
         BoundaryTrap trap(kBoundaryTrapMessage);
         attach::Attachment attachment = attach::Attachment::assume_entry();
@@ -68,8 +72,8 @@ PyObject* run_at_boundary(Body&& body) noexcept {
         attachment.end();
         return result;
     } catch (...) {
-        // Unreachable: the armed trap ends the process while unwinding.
-        std::abort();
+        // Not reached: the armed trap ends the process while unwinding.
+        return nullptr;
     }
 }
 

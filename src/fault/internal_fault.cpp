@@ -2,6 +2,7 @@
 #include "fault/internal_fault.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace zorvalind {
 
@@ -47,6 +48,19 @@ void resume_fault(std::string message) {
 #include "fault/boundary.hpp"
 
 namespace zorvalind {
+
+namespace {
+// Read through volatile so that no optimiser, whole-program ones included, can
+// prove that spring_trap never returns (see boundary.hpp).
+volatile bool g_trap_aborts = true;
+}  // namespace
+
+void spring_trap(const char* message) noexcept {
+    write_fault_report(message);
+    if (g_trap_aborts) {
+        std::abort();
+    }
+}
 
 void abort_on_foreign_exception() noexcept {
     write_fault_report("an exception that is not an internal fault reached the fault boundary");

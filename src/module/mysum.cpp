@@ -23,7 +23,7 @@ PyMethodDef mysum_method{
     "mysum(a, b)\n--\n\n",
 };
 
-PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_at_boundary([&]() -> Result<PyObject*> {
         PyObject* slots[kMysumSlots] = {nullptr, nullptr};
         Status bound = bind_fastcall_arguments(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots);

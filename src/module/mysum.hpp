@@ -10,6 +10,6 @@ namespace zorvalind {
 extern const ArgumentDescriptor mysum_descriptor;
 extern PyMethodDef mysum_method;
 
-PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zorvalind
