@@ -3,6 +3,8 @@
 SHELL := /bin/bash
 JOBS ?= 2
 PYTHON_PATH_CMD := scripts/provision-python
+# `make test PYTHON=/path/to/python3.14` uses that interpreter instead.
+export PYTHON
 
 .PHONY: all build test demo clean
 
