@@ -498,6 +498,9 @@ PyObject* t_obtain_in_subinterpreter(PyObject*, PyObject* capsule) {
     return run_at_boundary([&]() -> Outcome {
         ExtensionModule* record = module_record_of(capsule);
         if (record == nullptr) return fetch_pending();
+        // The PanicException type is process-wide: make it here, in the main
+        // interpreter, rather than inside the short-lived one.
+        (void)panic_exception_type();
         PyThreadState* main_state = PyThreadState_Get();
         PyInterpreterConfig config = _PyInterpreterConfig_LEGACY_INIT;
         PyThreadState* sub_state = nullptr;
