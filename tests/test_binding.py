@@ -457,23 +457,18 @@ def test_name_whose_str_raises_goes_to_unraisable_hook(name, monkeypatch):
 
 # ---- short slot arrays ----------------------------------------------------------------
 
-SHORT_SLOTS_LAZY = pytest.mark.xfail(
-    strict=True, reason="binder checks the slot count only at the slots it happens to touch"
-)
-
-
 @pytest.mark.parametrize(
     "shape, slot_count",
     [
         pytest.param(MYSUM, 0, id="none-for-required"),
         pytest.param(Shape((), 0, 0, (("k", True), ("m", True))), 0, id="none-for-keyword-only"),
-        pytest.param(MYSUM, 1, id="one-short-required", marks=SHORT_SLOTS_LAZY),
-        pytest.param(Shape(("a", "b"), 0, 0, ()), 1, id="one-short-optional", marks=SHORT_SLOTS_LAZY),
+        pytest.param(MYSUM, 1, id="one-short-required"),
+        pytest.param(Shape(("a", "b"), 0, 0, ()), 1, id="one-short-optional"),
         pytest.param(
-            Shape(("a",), 0, 0, (("k", False),)), 1, id="short-optional-keyword-only", marks=SHORT_SLOTS_LAZY
+            Shape(("a",), 0, 0, (("k", False),)), 1, id="short-optional-keyword-only"
         ),
         pytest.param(
-            Shape((), 0, 0, (("k", True), ("m", True))), 1, id="one-short-keyword-only", marks=SHORT_SLOTS_LAZY
+            Shape((), 0, 0, (("k", True), ("m", True))), 1, id="one-short-keyword-only"
         ),
     ],
 )

@@ -16,15 +16,8 @@ namespace {
 
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
-[[noreturn]] void slot_out_of_range() {
+ZORVALIND_COLD [[noreturn]] void slot_array_too_short() {
     raise_fault("argument slot array is shorter than the parameters of the function");
-}
-
-inline PyObject*& slot_at(PyObject** slots, std::size_t slot_count, std::size_t index) {
-    if (index >= slot_count) {
-        slot_out_of_range();
-    }
-    return slots[index];
 }
 
 // The interpreter's UTF-8 form of a keyword name, without copying. A compact
@@ -76,12 +69,14 @@ Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* c
                                PyObject* kwnames, PyObject** slots, std::size_t slot_count) {
     const std::size_t positional_count = descriptor.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
+    // Checked once, before any slot is touched: every index below, and every
+    // slot the message builders read, is then within the array.
+    if (slot_count < positional_count + descriptor.keyword_only.size()) {
+        slot_array_too_short();
+    }
 
     if (args != nullptr) {
         const std::size_t copied = std::min(given, positional_count);
-        if (copied > slot_count) {
-            slot_out_of_range();
-        }
         for (std::size_t i = 0; i < copied; ++i) {
             slots[i] = args[i];
         }
@@ -104,7 +99,7 @@ Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* c
             }
             const std::size_t keyword_index = find_keyword_only(descriptor, *keyword);
             if (keyword_index != kNotFound) {
-                PyObject*& slot = slot_at(slots, slot_count, positional_count + keyword_index);
+                PyObject*& slot = slots[positional_count + keyword_index];
                 if (slot != nullptr) {
                     return multiple_values_error(descriptor, *keyword);
                 }
@@ -122,7 +117,7 @@ Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* c
                 positional_only_keywords.push_back(*keyword);
                 continue;
             }
-            PyObject*& slot = slot_at(slots, slot_count, position);
+            PyObject*& slot = slots[position];
             if (slot != nullptr) {
                 return multiple_values_error(descriptor, *keyword);
             }
@@ -136,13 +131,13 @@ Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* c
 
     const std::size_t required = descriptor.required_positional_count;
     for (std::size_t i = given; i < required; ++i) {
-        if (slot_at(slots, slot_count, i) == nullptr) {
+        if (slots[i] == nullptr) {
             return missing_positional_error(descriptor, slots);
         }
     }
 
     for (std::size_t i = 0; i < descriptor.keyword_only.size(); ++i) {
-        if (descriptor.keyword_only[i].required && slot_at(slots, slot_count, positional_count + i) == nullptr) {
+        if (descriptor.keyword_only[i].required && slots[positional_count + i] == nullptr) {
             return missing_keyword_only_error(descriptor, slots + positional_count);
         }
     }
