@@ -57,7 +57,6 @@ def _settle():
     clear = getattr(sys, "_clear_internal_caches", None) or getattr(sys, "_clear_type_cache")
     clear()
     gc.collect()
-    gc.collect()
 
 
 def check(name, scenario, *, calls=100, rounds=None):
