@@ -12,7 +12,7 @@ LINT_TIDY_SOURCES = $(filter %.cpp,$(LINT_SOURCES))
 # __has_builtin(__atomic_load); clang 14 reports neither although it has them.
 LINT_TIDY_ARGS ?= --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
 
-.PHONY: lint lint-format lint-tidy lint-configure
+.PHONY: lint lint-format lint-tidy lint-configure format
 
 # Both halves run even when the first one fails, so one run lists everything.
 lint:
@@ -21,6 +21,11 @@ lint:
 lint-format:
 	@test -n "$(CLANG_FORMAT)" || { echo "lint: clang-format not found" >&2; exit 1; }
 	@$(CLANG_FORMAT) --dry-run --Werror $(LINT_SOURCES) && echo "clang-format: clean"
+
+# Rewrites the sources in place to the project style.
+format:
+	@test -n "$(CLANG_FORMAT)" || { echo "format: clang-format not found" >&2; exit 1; }
+	@$(CLANG_FORMAT) -i $(LINT_SOURCES)
 
 # Only the compile commands are needed: nothing is compiled.
 lint-configure:
