@@ -10,8 +10,11 @@ PACKAGING_PACKAGES := \
 
 .PHONY: provision-packaging wheel
 
+# With PYTHON=... the tests use that interpreter's own tools (or skip), so the
+# private root is not built just for them.
 provision-packaging:
-	@EXTRA_PACKAGES="$(strip $(PACKAGING_PACKAGES))" $(PYTHON_PATH_CMD) >/dev/null
+	@if [[ -z "$${PYTHON:-}" ]]; then \
+	  EXTRA_PACKAGES="$(strip $(PACKAGING_PACKAGES))" $(PYTHON_PATH_CMD) >/dev/null; fi
 
 # The wheel lands in dist/; the CMake build runs in a temporary folder.
 wheel: provision-packaging
