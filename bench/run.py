@@ -223,7 +223,7 @@ def render(meta, deviations, timing, instructions, memory, imports):
         "Every figure includes the `for _ in range(n)` loop around the call (and a `try`/`except TypeError` "
         "on the failure cases), the same for every implementation. Ratios are to the hand-written C floor. "
         "The binding errors' texts differ between peers; only zorvalind's and the floor's follow the contract's "
-        "exact texts."
+        "exact texts. Where zorvalind's instructions go: bench/PROFILE.md (`make bench-profile`)."
     )
     lines.append("")
 
@@ -262,8 +262,9 @@ def render(meta, deviations, timing, instructions, memory, imports):
         "Instructions per call (callgrind)",
         [
             f"(instructions for N calls − instructions for 0 calls) / N, N = {meta['cg_calls_success']:,} "
-            f"(failure cases: {meta['cg_calls_failure']:,}), each count from a fresh process after "
-            f"{WARM_CALLS:,} warm-up calls."
+            f"(failure cases: {meta['cg_calls_failure']:,}). Each implementation runs in its own fresh process; "
+            "the N-call and 0-call loops are counted as separate regions (callgrind client requests), after "
+            f"{WARM_CALLS:,} warm-up calls that are not counted."
         ],
         instr_cell,
     )
@@ -295,7 +296,8 @@ def render(meta, deviations, timing, instructions, memory, imports):
     lines.append("")
     lines.append(
         f"`import` of the module in a fresh interpreter (warm file cache): wall time minimum / median over "
-        f"{meta['import_repeats']} processes, and instructions (import − no import, callgrind). The last row "
+        f"{meta['import_repeats']} processes, and instructions (callgrind: the `import` statement counted as a "
+        "region, less an empty region of the same process). The last row "
         "repeats the instruction count with the C++ runtime (libstdc++) already loaded, which separates "
         "the module's own start-up from loading that runtime."
     )
