@@ -16,6 +16,7 @@ build:
 	cmake --build build -j$(JOBS)
 
 test: build
+	@$(MAKE) --no-print-directory provision-packaging
 	@py=$$($(PYTHON_PATH_CMD)) && \
 	ZORVALIND_BUILD_DIR=$(CURDIR)/build "$$py" -m pytest tests -q -p no:cacheprovider
 
@@ -23,7 +24,7 @@ demo: build
 	@py=$$($(PYTHON_PATH_CMD)) && PYTHONPATH=$(CURDIR)/build "$$py" examples/demo.py
 
 clean:
-	rm -rf build build-debug build-asan
+	rm -rf build build-debug build-asan build-lint dist
 
 # Further targets (bench, lint, test-debug, test-asan) live in mk/.
 -include $(wildcard mk/*.mk)

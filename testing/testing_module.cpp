@@ -692,7 +692,7 @@ PyObject* t_make_binder(PyObject*, PyObject* args) {
         box->slot_count = box->positional.size() + box->keyword_only.size();
         PyObject* capsule = PyCapsule_New(box.get(), kDescriptorCapsule, destroy_descriptor);
         if (capsule == nullptr) return fetch_pending();
-        box.release();
+        (void)box.release();  // the capsule owns the box now
         OwnedRef owned_capsule = OwnedRef::steal(capsule);
         PyObject* function = PyCMethod_New(&binder_method, capsule, nullptr, nullptr);
         if (function == nullptr) return fetch_pending();

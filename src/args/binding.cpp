@@ -20,6 +20,10 @@ ZORVALIND_COLD [[noreturn]] void slot_array_too_short() {
     raise_fault("argument slot array is shorter than the parameters of the function");
 }
 
+ZORVALIND_COLD [[noreturn]] void keyword_values_missing() {
+    raise_fault("keyword names were given without an argument array");
+}
+
 // The interpreter's UTF-8 form of a keyword name, without copying. A compact
 // ASCII str is its own UTF-8 form, read inline.
 inline std::optional<std::string_view> keyword_utf8(PyObject* name) {
@@ -90,6 +94,9 @@ Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* c
     std::vector<std::string_view> positional_only_keywords;
     if (kwnames != nullptr) {
         const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+        if (keyword_count > 0 && args == nullptr) {
+            keyword_values_missing();
+        }
         for (Py_ssize_t j = 0; j < keyword_count; ++j) {
             PyObject* name = PyTuple_GET_ITEM(kwnames, j);
             PyObject* value = args[nargs + j];
