@@ -209,7 +209,7 @@ def test_first_import_raced_from_threads_creates_one_module(run_subprocess):
         """
         import _imp, importlib.util, sys, threading
         count = 8
-        spec = importlib.util.find_spec("_zorvalind")
+        found = importlib.util.find_spec("_zorvalind")
         start = threading.Barrier(count)
         modules = [None] * count
 
@@ -218,7 +218,7 @@ def test_first_import_raced_from_threads_creates_one_module(run_subprocess):
             if index % 2:
                 import _zorvalind as module
             else:
-                module = _imp.create_dynamic(spec)
+                module = _imp.create_dynamic(found)
             modules[index] = module
 
         threads = [threading.Thread(target=load, args=(i,)) for i in range(count)]
