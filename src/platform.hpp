@@ -8,3 +8,11 @@
 #else
 #define ZORVALIND_COLD
 #endif
+
+// Per-thread state of a library that is loaded once and never unloaded: the
+// initial-exec model reads it without a call into the dynamic loader.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__ELF__)
+#define ZORVALIND_FAST_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define ZORVALIND_FAST_TLS
+#endif

@@ -4,7 +4,6 @@
 #include "args/binding.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
 #include "fault/internal_fault.hpp"
@@ -39,8 +38,17 @@ inline std::optional<std::string_view> keyword_utf8(PyObject* name) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+// Parameter names are short: an inline loop beats a call into the C library.
 inline bool same_text(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 inline std::size_t find_keyword_only(const ArgumentDescriptor& descriptor, std::string_view keyword) {
@@ -61,6 +69,25 @@ inline std::size_t find_positional(const ArgumentDescriptor& descriptor, std::st
     return kNotFound;
 }
 
+// Collects, in keyword order, the keywords that named positional-only
+// parameters; only reached when the walk found at least one.
+ZORVALIND_COLD PyErr positional_only_named(const ArgumentDescriptor& descriptor, PyObject* kwnames) {
+    std::vector<std::string_view> named;
+    named.reserve(4);
+    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < keyword_count; ++j) {
+        const std::optional<std::string_view> keyword = keyword_utf8(PyTuple_GET_ITEM(kwnames, j));
+        if (!keyword.has_value() || find_keyword_only(descriptor, *keyword) != kNotFound) {
+            continue;
+        }
+        const std::size_t position = find_positional(descriptor, *keyword);
+        if (position < descriptor.positional_only_count) {
+            named.push_back(*keyword);
+        }
+    }
+    return positional_only_keywords_error(descriptor, named);
+}
+
 ZORVALIND_COLD PyErr keyword_name_unreadable(const ArgumentDescriptor& descriptor,
                                                 PyObject* name) {
     (void)fetch_pending();
@@ -69,8 +96,9 @@ ZORVALIND_COLD PyErr keyword_name_unreadable(const ArgumentDescriptor& descripto
 
 }  // namespace
 
-Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames, PyObject** slots, std::size_t slot_count) {
+Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                                       std::size_t slot_count, PyObject* const* interned_positional_names) {
     const std::size_t positional_count = descriptor.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
     // Checked once, before any slot is touched: every index below, and every
@@ -89,9 +117,9 @@ Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* c
         }
     }
 
-    // Views of keyword names that named positional-only parameters; no
-    // storage until the first one.
-    std::vector<std::string_view> positional_only_keywords;
+    // Whether a keyword named a positional-only parameter; the names are
+    // collected again on the failure path.
+    bool positional_only_named_by_keyword = false;
     if (kwnames != nullptr) {
         const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
         if (keyword_count > 0 && args == nullptr) {
@@ -100,40 +128,54 @@ Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* c
         for (Py_ssize_t j = 0; j < keyword_count; ++j) {
             PyObject* name = PyTuple_GET_ITEM(kwnames, j);
             PyObject* value = args[nargs + j];
-            const std::optional<std::string_view> keyword = keyword_utf8(name);
-            if (!keyword.has_value()) {
-                return keyword_name_unreadable(descriptor, name);
-            }
-            const std::size_t keyword_index = find_keyword_only(descriptor, *keyword);
-            if (keyword_index != kNotFound) {
-                PyObject*& slot = slots[positional_count + keyword_index];
-                if (slot != nullptr) {
-                    return multiple_values_error(descriptor, *keyword);
+            // Names are unique across a function, so an identity match on a
+            // positional name cannot hide a keyword-only one.
+            std::size_t position = kNotFound;
+            if (interned_positional_names != nullptr) {
+                for (std::size_t i = 0; i < positional_count; ++i) {
+                    if (name == interned_positional_names[i]) {
+                        position = i;
+                        break;
+                    }
                 }
-                slot = value;
-                continue;
             }
-            const std::size_t position = find_positional(descriptor, *keyword);
-            if (position == kNotFound) {
-                return unexpected_keyword_error(descriptor, name);
+            std::string_view keyword;
+            if (position != kNotFound) {
+                keyword = descriptor.positional_names[position];
+            } else {
+                const std::optional<std::string_view> text = keyword_utf8(name);
+                if (!text.has_value()) {
+                    return keyword_name_unreadable(descriptor, name);
+                }
+                keyword = *text;
+                const std::size_t keyword_index = find_keyword_only(descriptor, keyword);
+                if (keyword_index != kNotFound) {
+                    PyObject*& slot = slots[positional_count + keyword_index];
+                    if (slot != nullptr) {
+                        return multiple_values_error(descriptor, keyword);
+                    }
+                    slot = value;
+                    continue;
+                }
+                position = find_positional(descriptor, keyword);
+                if (position == kNotFound) {
+                    return unexpected_keyword_error(descriptor, name);
+                }
             }
             if (position < descriptor.positional_only_count) {
-                if (positional_only_keywords.capacity() == 0) {
-                    positional_only_keywords.reserve(4);
-                }
-                positional_only_keywords.push_back(*keyword);
+                positional_only_named_by_keyword = true;
                 continue;
             }
             PyObject*& slot = slots[position];
             if (slot != nullptr) {
-                return multiple_values_error(descriptor, *keyword);
+                return multiple_values_error(descriptor, keyword);
             }
             slot = value;
         }
     }
 
-    if (!positional_only_keywords.empty()) {
-        return positional_only_keywords_error(descriptor, positional_only_keywords);
+    if (positional_only_named_by_keyword) {
+        return positional_only_named(descriptor, kwnames);
     }
 
     const std::size_t required = descriptor.required_positional_count;

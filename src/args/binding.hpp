@@ -17,8 +17,68 @@ namespace zorvalind {
 
 // Slots: N positional then KW keyword-only entries, all null on entry; filled
 // with borrowed references. On failure the slots are unspecified.
-Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames, PyObject** slots, std::size_t slot_count);
+//
+// `interned_positional_names`, when given, holds the N positional names as
+// interned str objects: a keyword name identical to one of them is matched
+// without reading its text. Names made at run time still match by bytes.
+Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                                       std::size_t slot_count, PyObject* const* interned_positional_names);
+
+namespace detail {
+// Binds a call whose keywords are all interned parameter names that complete
+// the positional arguments, each filling an empty slot. Returns false, with
+// every slot emptied again, for anything else; the general binder then takes
+// the call from the start.
+inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args, std::size_t given,
+                             PyObject* kwnames, PyObject** slots, PyObject* const* interned_names) {
+    for (std::size_t i = 0; i < given; ++i) {
+        slots[i] = args[i];
+    }
+    const std::size_t keyword_count = positional_count - given;
+    for (std::size_t j = 0; j < keyword_count; ++j) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(j));
+        std::size_t i = given;
+        while (i < positional_count && (name != interned_names[i] || slots[i] != nullptr)) {
+            ++i;
+        }
+        if (i == positional_count) {
+            for (std::size_t k = 0; k < positional_count; ++k) {
+                slots[k] = nullptr;
+            }
+            return false;
+        }
+        slots[i] = args[given + j];
+    }
+    return true;
+}
+}  // namespace detail
+
+// The binder's front, inline at each caller: the common calls are settled
+// here, everything else (every failure included) by the general binder.
+inline Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames, PyObject** slots, std::size_t slot_count,
+                                      PyObject* const* interned_positional_names = nullptr) {
+    const std::size_t positional_count = descriptor.positional_names.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    if (descriptor.keyword_only.empty() && slot_count >= positional_count && given <= positional_count) {
+        if (kwnames == nullptr) {
+            if (given == positional_count) {
+                for (std::size_t i = 0; i < positional_count; ++i) {
+                    slots[i] = args[i];
+                }
+                return Status::success();
+            }
+        } else if (interned_positional_names != nullptr && descriptor.positional_only_count == 0 &&
+                   given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == positional_count &&
+                   detail::bind_by_identity(positional_count, args, given, kwnames, slots,
+                                            interned_positional_names)) {
+            return Status::success();
+        }
+    }
+    return bind_fastcall_arguments_general(descriptor, args, nargs, kwnames, slots, slot_count,
+                                           interned_positional_names);
+}
 
 // Replaces an exact TypeError by "argument '<name>': <text>"; anything else
 // passes through unchanged.

@@ -7,16 +7,17 @@
 #include <vector>
 
 #include "fault/internal_fault.hpp"
+#include "platform.hpp"
 
 namespace zorvalind::attach {
-namespace {
 
-thread_local std::int64_t tls_attach_depth = 0;
+namespace detail {
 
-constexpr std::int64_t kTraverseDepth = -1;
+ZORVALIND_FAST_TLS thread_local constinit std::int64_t tls_attach_depth = 0;
+std::atomic<bool> g_releases_pending{false};
 
-[[noreturn]] void raise_prohibited(std::int64_t depth) {
-    if (depth == kTraverseDepth) {
+void raise_prohibited(std::int64_t depth) {
+    if (depth == -1) {
         raise_fault(
             "Attaching a thread to the interpreter is prohibited while a __traverse__ implementation is "
             "running.");
@@ -24,12 +25,18 @@ constexpr std::int64_t kTraverseDepth = -1;
     raise_fault("Attaching a thread to the interpreter is currently prohibited.");
 }
 
+}  // namespace detail
+
+namespace {
+
+using detail::tls_attach_depth;
+
+constexpr std::int64_t kTraverseDepth = -1;
+
 // Created on the first deferred release and kept for the life of the process.
 struct PendingReleaseList {
     std::mutex mutex;
     std::vector<PyObject*> objects;
-    // Lets an entry skip the mutex while nothing is pending.
-    std::atomic<bool> nonempty{false};
 };
 
 std::atomic<PendingReleaseList*> g_pending_list{nullptr};
@@ -44,38 +51,17 @@ PendingReleaseList& pending_list() {
     return *list;
 }
 
-inline void apply_if_list_exists() noexcept {
-    PendingReleaseList* list = g_pending_list.load(std::memory_order_acquire);
-    if (list != nullptr && list->nonempty.load(std::memory_order_acquire)) {
-        apply_pending_releases();
-    }
-}
-
 }  // namespace
-
-std::int64_t attach_depth() noexcept { return tls_attach_depth; }
-
-void set_attach_depth(std::int64_t depth) noexcept { tls_attach_depth = depth; }
-
-AttachToken assume() {
-    const std::int64_t depth = tls_attach_depth;
-    if (depth < 0) {
-        raise_prohibited(depth);
-    }
-    tls_attach_depth = depth + 1;
-    apply_if_list_exists();
-    return AttachToken::assumed();
-}
 
 AttachToken attach() {
     const std::int64_t depth = tls_attach_depth;
     if (depth >= 1) {
         tls_attach_depth = depth + 1;
-        apply_if_list_exists();
+        apply_pending_releases_if_any();
         return AttachToken::assumed();
     }
     if (depth == kTraverseDepth) {
-        raise_prohibited(depth);
+        detail::raise_prohibited(depth);
     }
     if (Py_IsInitialized() == 0) {
         raise_fault(
@@ -91,18 +77,11 @@ AttachToken attach() {
     if (now < 0) {
         // Give the lock back before unwinding: nothing will end this attachment.
         PyGILState_Release(state);
-        raise_prohibited(now);
+        detail::raise_prohibited(now);
     }
     tls_attach_depth = now + 1;
-    apply_if_list_exists();
+    apply_pending_releases_if_any();
     return AttachToken::ensured(state);
-}
-
-void end_attachment(AttachToken token) noexcept {
-    if (!token.is_assumed()) {
-        PyGILState_Release(token.state());
-    }
-    tls_attach_depth -= 1;
 }
 
 DetachToken detach() noexcept {
@@ -115,7 +94,7 @@ DetachToken detach() noexcept {
 void reattach(DetachToken token) noexcept {
     tls_attach_depth = token.saved_depth;
     PyEval_RestoreThread(token.thread_state);
-    apply_if_list_exists();
+    apply_pending_releases_if_any();
 }
 
 void release(PyObject* object) noexcept {
@@ -129,7 +108,7 @@ void release(PyObject* object) noexcept {
     PendingReleaseList& list = pending_list();
     std::lock_guard<std::mutex> lock(list.mutex);
     list.objects.push_back(object);
-    list.nonempty.store(true, std::memory_order_release);
+    detail::g_releases_pending.store(true, std::memory_order_release);
 }
 
 void apply_pending_releases() noexcept {
@@ -144,7 +123,7 @@ void apply_pending_releases() noexcept {
             return;
         }
         taken.swap(list->objects);
-        list->nonempty.store(false, std::memory_order_release);
+        detail::g_releases_pending.store(false, std::memory_order_release);
     }
     // Outside the mutex: a finaliser may release more references.
     for (PyObject* object : taken) {

@@ -4,14 +4,25 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
+
+#include "platform.hpp"
 
 namespace zorvalind::attach {
 
+namespace detail {
 // The calling thread's attach depth: > 0 attached through the core, 0 not
-// attached, -1 forbidden during a __traverse__, below -1 forbidden.
-[[nodiscard]] std::int64_t attach_depth() noexcept;
-void set_attach_depth(std::int64_t depth) noexcept;
+// attached, -1 forbidden during a __traverse__, below -1 forbidden. Read on
+// every entry, so it lives here for the inline paths below.
+extern ZORVALIND_FAST_TLS thread_local constinit std::int64_t tls_attach_depth;
+// Set while the pending-release list holds something.
+extern std::atomic<bool> g_releases_pending;
+[[noreturn]] void raise_prohibited(std::int64_t depth);
+}  // namespace detail
+
+[[nodiscard]] inline std::int64_t attach_depth() noexcept { return detail::tls_attach_depth; }
+inline void set_attach_depth(std::int64_t depth) noexcept { detail::tls_attach_depth = depth; }
 
 class AttachToken {
 public:
@@ -26,11 +37,34 @@ private:
     PyGILState_STATE state_;
 };
 
+void apply_pending_releases() noexcept;
+
+inline void apply_pending_releases_if_any() noexcept {
+    if (detail::g_releases_pending.load(std::memory_order_acquire)) {
+        apply_pending_releases();
+    }
+}
+
 // At an entry from the interpreter: the thread holds the lock already.
-[[nodiscard]] AttachToken assume();
+[[nodiscard]] inline AttachToken assume() {
+    const std::int64_t depth = detail::tls_attach_depth;
+    if (depth < 0) {
+        detail::raise_prohibited(depth);
+    }
+    detail::tls_attach_depth = depth + 1;
+    apply_pending_releases_if_any();
+    return AttachToken::assumed();
+}
+
 // Anywhere: takes the interpreter through PyGILState_Ensure when needed.
 [[nodiscard]] AttachToken attach();
-void end_attachment(AttachToken token) noexcept;
+
+inline void end_attachment(AttachToken token) noexcept {
+    if (!token.is_assumed()) {
+        PyGILState_Release(token.state());
+    }
+    detail::tls_attach_depth -= 1;
+}
 
 // Scoped attachment; ends on every path, faults included.
 class Attachment {
@@ -90,7 +124,6 @@ private:
 // Gives up one owned reference: at once when attached, otherwise at the next
 // attachment on any thread.
 void release(PyObject* object) noexcept;
-void apply_pending_releases() noexcept;
 [[nodiscard]] std::size_t pending_release_count() noexcept;
 
 }  // namespace zorvalind::attach

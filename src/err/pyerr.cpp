@@ -96,13 +96,10 @@ struct PyErr::Inner {
     std::optional<std::thread::id> normalising_thread;
 };
 
-PyErr::PyErr(std::unique_ptr<Inner> inner) noexcept : inner_(std::move(inner)) {}
-PyErr::PyErr(PyErr&&) noexcept = default;
-PyErr& PyErr::operator=(PyErr&&) noexcept = default;
-PyErr::~PyErr() = default;
+void PyErr::destroy(Inner* inner) noexcept { delete inner; }
 
 PyErr PyErr::from_recipe(std::unique_ptr<ErrorRecipe> recipe) {
-    return PyErr(std::make_unique<Inner>(PyErrState(LazyState{std::move(recipe)}), kIncomplete));
+    return PyErr(new Inner(PyErrState(LazyState{std::move(recipe)}), kIncomplete));
 }
 
 PyErr PyErr::new_lazy(PyObject* type, const char* static_message) {
@@ -114,7 +111,7 @@ PyErr PyErr::new_lazy(PyObject* type, std::string message) {
 }
 
 PyErr PyErr::from_instance(PyObject* instance) {
-    return PyErr(std::make_unique<Inner>(PyErrState(NormalizedState{instance}), kComplete));
+    return PyErr(new Inner(PyErrState(NormalizedState{instance}), kComplete));
 }
 
 PyErr PyErr::from_object(PyObject* object) {
@@ -205,7 +202,8 @@ void report_unraisable(PyErr error, PyObject* context) {
 
 namespace {
 
-// The once-only step: turns the content of the slot into an instance.
+// The once-only step: turns the content of the slot into an instance. Runs
+// attached.
 void normalize_once(PyErr::Inner& inner) {
     {
         std::lock_guard<std::mutex> lock(inner.thread_mutex);
@@ -215,7 +213,6 @@ void normalize_once(PyErr::Inner& inner) {
     if (std::holds_alternative<std::monostate>(content)) {
         raise_fault("Cannot normalize a PyErr while already normalizing it.");
     }
-    attach::Attachment attachment = attach::Attachment::acquire();
     PyObject* instance = nullptr;
     if (auto* lazy = std::get_if<LazyState>(&content)) {
         raise_recipe(std::move(lazy->recipe));
@@ -226,7 +223,6 @@ void normalize_once(PyErr::Inner& inner) {
     } else {
         instance = std::exchange(std::get<NormalizedState>(content).instance, nullptr);
     }
-    attachment.end();
     inner.state = NormalizedState{instance};
 }
 
@@ -267,6 +263,10 @@ PyObject* ensure_normalized(PyErr& error) {
             if (!inner->once.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
                 continue;
             }
+            // The step runs attached: the thread that detached re-attaches
+            // here, as a once-cell initialiser does, so the lock is given up
+            // and taken back once per normalisation.
+            detached.close();
             try {
                 normalize_once(*inner);
             } catch (...) {

@@ -49,32 +49,53 @@ public:
     // Takes over one reference to any object.
     static PyErr from_object(PyObject* object);
 
-    PyErr(PyErr&&) noexcept;
-    PyErr& operator=(PyErr&&) noexcept;
+    // Move-only; the destructor is inline so that an empty record (a moved-from
+    // one, or the error slot of a successful Result) costs one test.
+    PyErr(PyErr&& other) noexcept : inner_(std::exchange(other.inner_, nullptr)) {}
+    PyErr& operator=(PyErr&& other) noexcept {
+        if (this != &other) {
+            drop();
+            inner_ = std::exchange(other.inner_, nullptr);
+        }
+        return *this;
+    }
     PyErr(const PyErr&) = delete;
     PyErr& operator=(const PyErr&) = delete;
-    ~PyErr();
+    ~PyErr() { drop(); }
 
-    [[nodiscard]] Inner* inner() const noexcept { return inner_.get(); }
+    [[nodiscard]] Inner* inner() const noexcept { return inner_; }
 
 private:
-    explicit PyErr(std::unique_ptr<Inner> inner) noexcept;
-    std::unique_ptr<Inner> inner_;
+    template <class T>
+    friend class Result;
+    friend class Status;
+
+    PyErr() noexcept = default;  // empty: only inside Result and Status
+    explicit PyErr(Inner* inner) noexcept : inner_(inner) {}
+    void drop() noexcept {
+        if (inner_ != nullptr) {
+            destroy(std::exchange(inner_, nullptr));
+        }
+    }
+    static void destroy(Inner* inner) noexcept;
+
+    Inner* inner_ = nullptr;
 };
 
 // A value or a PyErr; never unwinds.
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : content_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
-    Result(PyErr error) : content_(std::in_place_index<1>, std::move(error)) {}  // NOLINT(google-explicit-constructor)
+    Result(T value) : value_(std::move(value)) {}                        // NOLINT(google-explicit-constructor)
+    Result(PyErr error) : value_(), error_(std::move(error)) {}          // NOLINT(google-explicit-constructor)
 
-    [[nodiscard]] bool ok() const noexcept { return content_.index() == 0; }
-    [[nodiscard]] T& value() noexcept { return *std::get_if<0>(&content_); }
-    [[nodiscard]] PyErr take_error() noexcept { return std::move(*std::get_if<1>(&content_)); }
+    [[nodiscard]] bool ok() const noexcept { return error_.inner() == nullptr; }
+    [[nodiscard]] T& value() noexcept { return value_; }
+    [[nodiscard]] PyErr take_error() noexcept { return std::move(error_); }
 
 private:
-    std::variant<T, PyErr> content_;
+    T value_;
+    PyErr error_;
 };
 
 class [[nodiscard]] Status {
@@ -83,11 +104,11 @@ public:
     Status(PyErr error) : error_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
     static Status success() { return Status(); }
 
-    [[nodiscard]] bool ok() const noexcept { return !error_.has_value(); }
-    [[nodiscard]] PyErr take_error() noexcept { return std::move(*error_); }
+    [[nodiscard]] bool ok() const noexcept { return error_.inner() == nullptr; }
+    [[nodiscard]] PyErr take_error() noexcept { return std::move(error_); }
 
 private:
-    std::optional<PyErr> error_;
+    PyErr error_;
 };
 
 // `'<type>' object cannot be cast as '<target>'`; takes over one reference to

@@ -51,26 +51,24 @@ PyObject* run_at_boundary(Body&& body) {
     try {
         BoundaryTrap trap(kBoundaryTrapMessage);
         attach::Attachment attachment = attach::Attachment::assume_entry();
-        PyObject* result = nullptr;
         std::optional<PyErr> failure;
         try {
             Result<PyObject*> outcome = body();
             if (outcome.ok()) {
-                result = outcome.value();
-            } else {
-                failure.emplace(outcome.take_error());
+                trap.disarm();
+                attachment.end();
+                return outcome.value();
             }
+            failure.emplace(outcome.take_error());
         } catch (InternalFault& fault) {
             failure.emplace(panic_from_payload(fault.take_payload()));
         } catch (...) {
             abort_on_foreign_exception();
         }
-        if (failure.has_value()) {
-            raise_into_interpreter(std::move(*failure));
-        }
+        raise_into_interpreter(std::move(*failure));
         trap.disarm();
         attachment.end();
-        return result;
+        return nullptr;
     } catch (...) {
         // Not reached: the armed trap ends the process while unwinding.
         return nullptr;

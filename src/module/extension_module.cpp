@@ -37,7 +37,10 @@ ZORVALIND_COLD Result<PyObject*> create_module(ExtensionModule& record) {
 
 ExtensionModule& zorvalind_module() { return g_zorvalind_module; }
 
-Status module_initialiser(PyObject* module) { return register_function(module, &mysum_method); }
+Status module_initialiser(PyObject* module) {
+    intern_mysum_parameter_names();
+    return register_function(module, &mysum_method);
+}
 
 Result<PyObject*> obtain_module(ExtensionModule& record) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());

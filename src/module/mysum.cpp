@@ -4,13 +4,24 @@
 #include "args/binding.hpp"
 #include "conv/int64.hpp"
 #include "fault/boundary.hpp"
+#include "types/interp.hpp"
 
 namespace zorvalind {
 
 namespace {
 constexpr std::string_view kMysumParameters[] = {"a", "b"};
 constexpr std::size_t kMysumSlots = 2;
+
+InternedName g_parameter_a("a");
+InternedName g_parameter_b("b");
+// Filled once before mysum can be called; read on every keyword call.
+PyObject* g_interned_parameters[kMysumSlots] = {nullptr, nullptr};
 }  // namespace
+
+void intern_mysum_parameter_names() {
+    g_interned_parameters[0] = g_parameter_a.get();
+    g_interned_parameters[1] = g_parameter_b.get();
+}
 
 const ArgumentDescriptor mysum_descriptor{
     "mysum", std::nullopt, kMysumParameters, 0, 2, {},
@@ -26,7 +37,8 @@ PyMethodDef mysum_method{
 PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_at_boundary([&]() -> Result<PyObject*> {
         PyObject* slots[kMysumSlots] = {nullptr, nullptr};
-        Status bound = bind_fastcall_arguments(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots);
+        Status bound = bind_fastcall_arguments(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots,
+                                               g_interned_parameters[0] != nullptr ? g_interned_parameters : nullptr);
         if (!bound.ok()) {
             return bound.take_error();
         }
