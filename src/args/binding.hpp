@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "args/descriptor.hpp"
+#include "args/message_writer.hpp"
 #include "err/pyerr.hpp"
 
 namespace zorvalind {
@@ -86,7 +87,7 @@ PyErr wrap_argument_error(std::string_view name, PyErr error);
 
 // Message constructors; failure paths only.
 std::string full_function_name(const ArgumentDescriptor& descriptor);
-void append_quoted_names(std::string& message, std::span<const std::string_view> names);
+void append_quoted_names(MessageWriter& message, std::span<const std::string_view> names);
 PyErr too_many_positional_error(const ArgumentDescriptor& descriptor, std::size_t given);
 PyErr unexpected_keyword_error(const ArgumentDescriptor& descriptor, PyObject* keyword_name);
 PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_view keyword);

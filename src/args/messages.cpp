@@ -1,5 +1,6 @@
 // The binder's TypeError messages, built in one place from the descriptor so
 // the texts cannot drift between functions. Failure paths only.
+#include <array>
 #include <string>
 #include <vector>
 
@@ -8,18 +9,56 @@
 
 namespace zorvalind {
 
-std::string full_function_name(const ArgumentDescriptor& descriptor) {
-    std::string name;
+namespace {
+
+// Every message starts with the function's full name.
+void start_message(MessageWriter& message, const ArgumentDescriptor& descriptor) {
     if (descriptor.class_name.has_value()) {
-        name += *descriptor.class_name;
-        name += '.';
+        message += *descriptor.class_name;
+        message += '.';
     }
-    name += descriptor.function_name;
-    name += "()";
-    return name;
+    message += descriptor.function_name;
+    message += "()";
 }
 
-void append_quoted_names(std::string& message, std::span<const std::string_view> names) {
+// Names of the empty slots among `count` parameters, without a heap list for
+// the usual handful.
+template <class NameAt, class IsMissing>
+PyErr missing_names_error(const ArgumentDescriptor& descriptor, std::string_view kind, std::size_t count,
+                          NameAt name_at, IsMissing is_missing) {
+    constexpr std::size_t kInline = 8;
+    std::array<std::string_view, kInline> inline_names{};
+    std::vector<std::string_view> heap_names;
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!is_missing(i)) {
+            continue;
+        }
+        if (missing < kInline) {
+            inline_names[missing] = name_at(i);
+        } else {
+            if (heap_names.empty()) {
+                heap_names.assign(inline_names.begin(), inline_names.end());
+            }
+            heap_names.push_back(name_at(i));
+        }
+        ++missing;
+    }
+    const std::span<const std::string_view> names =
+        heap_names.empty() ? std::span<const std::string_view>(inline_names.data(), missing)
+                           : std::span<const std::string_view>(heap_names);
+    return missing_required_error(descriptor, kind, names);
+}
+
+}  // namespace
+
+std::string full_function_name(const ArgumentDescriptor& descriptor) {
+    MessageWriter name;
+    start_message(name, descriptor);
+    return name.take();
+}
+
+void append_quoted_names(MessageWriter& message, std::span<const std::string_view> names) {
     const std::size_t count = names.size();
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) {
@@ -37,69 +76,75 @@ void append_quoted_names(std::string& message, std::span<const std::string_view>
 PyErr too_many_positional_error(const ArgumentDescriptor& descriptor, std::size_t given) {
     const std::size_t positional_count = descriptor.positional_names.size();
     const std::size_t required = descriptor.required_positional_count;
-    std::string message = full_function_name(descriptor);
+    MessageWriter message;
+    start_message(message, descriptor);
     if (required == positional_count) {
-        message += " takes " + std::to_string(positional_count);
+        message += " takes ";
+        message.append_count(positional_count);
     } else {
-        message += " takes from " + std::to_string(required) + " to " + std::to_string(positional_count);
+        message += " takes from ";
+        message.append_count(required);
+        message += " to ";
+        message.append_count(positional_count);
     }
-    message += " positional arguments but " + std::to_string(given);
+    message += " positional arguments but ";
+    message.append_count(given);
     message += given == 1 ? " was given" : " were given";
-    return PyErr::new_lazy(PyExc_TypeError, std::move(message));
+    return PyErr::new_lazy(PyExc_TypeError, message.take());
 }
 
 PyErr unexpected_keyword_error(const ArgumentDescriptor& descriptor, PyObject* keyword_name) {
-    std::string message = full_function_name(descriptor);
+    MessageWriter message;
+    start_message(message, descriptor);
     message += " got an unexpected keyword argument '";
     message += object_display_text(keyword_name);
     message += '\'';
-    return PyErr::new_lazy(PyExc_TypeError, std::move(message));
+    return PyErr::new_lazy(PyExc_TypeError, message.take());
 }
 
 PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_view keyword) {
-    std::string message = full_function_name(descriptor);
+    MessageWriter message;
+    start_message(message, descriptor);
     message += " got multiple values for argument '";
     message += keyword;
     message += '\'';
-    return PyErr::new_lazy(PyExc_TypeError, std::move(message));
+    return PyErr::new_lazy(PyExc_TypeError, message.take());
 }
 
 PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor,
                                      std::span<const std::string_view> keywords) {
-    std::string message = full_function_name(descriptor);
+    MessageWriter message;
+    start_message(message, descriptor);
     message += " got some positional-only arguments passed as keyword arguments: ";
     append_quoted_names(message, keywords);
-    return PyErr::new_lazy(PyExc_TypeError, std::move(message));
+    return PyErr::new_lazy(PyExc_TypeError, message.take());
 }
 
 PyErr missing_required_error(const ArgumentDescriptor& descriptor, std::string_view kind,
                              std::span<const std::string_view> names) {
-    std::string message = full_function_name(descriptor);
-    message += " missing " + std::to_string(names.size()) + " required ";
+    MessageWriter message;
+    start_message(message, descriptor);
+    message += " missing ";
+    message.append_count(names.size());
+    message += " required ";
     message += kind;
     message += names.size() == 1 ? " argument: " : " arguments: ";
     append_quoted_names(message, names);
-    return PyErr::new_lazy(PyExc_TypeError, std::move(message));
+    return PyErr::new_lazy(PyExc_TypeError, message.take());
 }
 
 PyErr missing_positional_error(const ArgumentDescriptor& descriptor, PyObject* const* slots) {
-    std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < descriptor.required_positional_count; ++i) {
-        if (slots[i] == nullptr) {
-            missing.push_back(descriptor.positional_names[i]);
-        }
-    }
-    return missing_required_error(descriptor, "positional", missing);
+    return missing_names_error(
+        descriptor, "positional", descriptor.required_positional_count,
+        [&](std::size_t i) { return descriptor.positional_names[i]; },
+        [&](std::size_t i) { return slots[i] == nullptr; });
 }
 
 PyErr missing_keyword_only_error(const ArgumentDescriptor& descriptor, PyObject* const* keyword_slots) {
-    std::vector<std::string_view> missing;
-    for (std::size_t i = 0; i < descriptor.keyword_only.size(); ++i) {
-        if (descriptor.keyword_only[i].required && keyword_slots[i] == nullptr) {
-            missing.push_back(descriptor.keyword_only[i].name);
-        }
-    }
-    return missing_required_error(descriptor, "keyword", missing);
+    return missing_names_error(
+        descriptor, "keyword", descriptor.keyword_only.size(),
+        [&](std::size_t i) { return descriptor.keyword_only[i].name; },
+        [&](std::size_t i) { return descriptor.keyword_only[i].required && keyword_slots[i] == nullptr; });
 }
 
 }  // namespace zorvalind

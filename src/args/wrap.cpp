@@ -14,10 +14,12 @@ PyErr wrap_argument_error(std::string_view name, PyErr error) {
             return error;
         }
     }
-    std::string message = "argument '";
+    std::string message;
+    message.reserve(128);
+    message += "argument '";
     message += name;
     message += "': ";
-    message += object_display_text(exception_value(error));
+    append_object_display_text(message, exception_value(error));
     PyErr attributed = PyErr::new_lazy(PyExc_TypeError, std::move(message));
     std::optional<PyErr> cause = exception_cause(error);
     ensure_normalized(attributed);

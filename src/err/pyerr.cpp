@@ -4,8 +4,6 @@
 #include "err/pyerr.hpp"
 
 #include <atomic>
-#include <mutex>
-#include <thread>
 
 #include "attach/attach.hpp"
 #include "err/texts.hpp"
@@ -21,28 +19,6 @@ enum OnceState : int { kIncomplete = 0, kRunning = 1, kComplete = 2, kPoisoned =
 
 constexpr const char* kInvalidState = "PyErr state should never be invalid outside of normalization";
 constexpr const char* kUnreachable = "internal error: entered unreachable code";
-
-class TypeAndMessageRecipe final : public ErrorRecipe {
-public:
-    TypeAndMessageRecipe(PyObject* type, const char* message) : type_(type), static_message_(message) {}
-    TypeAndMessageRecipe(PyObject* type, std::string message)
-        : type_(type), static_message_(nullptr), owned_message_(std::move(message)) {}
-
-    Output run() override {
-        const std::string_view text = static_message_ != nullptr ? std::string_view(static_message_)
-                                                                 : std::string_view(owned_message_);
-        PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (message == nullptr) {
-            fail_api_call();
-        }
-        return Output{Py_NewRef(type_), message};
-    }
-
-private:
-    PyObject* type_;  // an interpreter exception type, alive for the process
-    const char* static_message_;
-    std::string owned_message_;
-};
 
 class CastFailureRecipe final : public ErrorRecipe {
 public:
@@ -79,8 +55,10 @@ private:
 
 }  // namespace
 
+// The state of a record that began lazy. A record made from an instance has
+// none: it is normalised from the start, so it needs no once flag either.
 struct PyErr::Inner {
-    explicit Inner(PyErrState initial, int once_state) : state(std::move(initial)), once(once_state) {}
+    explicit Inner(LazyState lazy) : state(std::move(lazy)) {}
     Inner(const Inner&) = delete;
     Inner& operator=(const Inner&) = delete;
     ~Inner() {
@@ -91,27 +69,47 @@ struct PyErr::Inner {
     }
 
     PyErrState state;
-    std::atomic<int> once;
-    std::mutex thread_mutex;
-    std::optional<std::thread::id> normalising_thread;
+    std::atomic<int> once{kIncomplete};
+    // Identity of the thread that ran the once-only step, written once.
+    std::atomic<const void*> normalising_thread{nullptr};
 };
 
-void PyErr::destroy(Inner* inner) noexcept { delete inner; }
+namespace {
+// A thread's identity: the address of a per-thread object, unique among
+// living threads and cheap to read.
+thread_local const char tls_thread_identity = 0;
+const void* current_thread_identity() noexcept { return &tls_thread_identity; }
+}  // namespace
+
+void PyErr::destroy(Inner* inner, PyObject* instance) noexcept {
+    delete inner;
+    attach::release(instance);
+}
 
 PyErr PyErr::from_recipe(std::unique_ptr<ErrorRecipe> recipe) {
-    return PyErr(new Inner(PyErrState(LazyState{std::move(recipe)}), kIncomplete));
+    LazyState lazy;
+    lazy.recipe = std::move(recipe);
+    return PyErr(new Inner(std::move(lazy)));
 }
 
 PyErr PyErr::new_lazy(PyObject* type, const char* static_message) {
-    return from_recipe(std::make_unique<TypeAndMessageRecipe>(type, static_message));
+    LazyState lazy;
+    lazy.type = type;
+    lazy.static_message = static_message;
+    return PyErr(new Inner(std::move(lazy)));
 }
 
 PyErr PyErr::new_lazy(PyObject* type, std::string message) {
-    return from_recipe(std::make_unique<TypeAndMessageRecipe>(type, std::move(message)));
+    LazyState lazy;
+    lazy.type = type;
+    lazy.owned_message = std::move(message);
+    return PyErr(new Inner(std::move(lazy)));
 }
 
 PyErr PyErr::from_instance(PyObject* instance) {
-    return PyErr(new Inner(PyErrState(NormalizedState{instance}), kComplete));
+    PyErr error;
+    error.instance_ = instance;
+    return error;
 }
 
 PyErr PyErr::from_object(PyObject* object) {
@@ -127,9 +125,28 @@ PyErr CastError(PyObject* object, PyObject* target) {
         OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), std::move(owned_target)));
 }
 
-void raise_recipe(std::unique_ptr<ErrorRecipe> recipe) {
-    ErrorRecipe::Output output = recipe->run();
-    recipe.reset();
+namespace {
+
+ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
+    const std::string_view text =
+        lazy.static_message != nullptr ? std::string_view(lazy.static_message) : std::string_view(lazy.owned_message);
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message == nullptr) {
+        fail_api_call();
+    }
+    return ErrorRecipe::Output{Py_NewRef(lazy.type), message};
+}
+
+}  // namespace
+
+void raise_recipe(LazyState lazy) {
+    ErrorRecipe::Output output{};
+    if (lazy.recipe != nullptr) {
+        output = lazy.recipe->run();
+        lazy.recipe.reset();
+    } else {
+        output = run_type_and_message(lazy);
+    }
     OwnedRef type = OwnedRef::steal(output.type);
     OwnedRef argument = OwnedRef::steal(output.argument);
     const bool is_exception_class =
@@ -145,6 +162,10 @@ void raise_recipe(std::unique_ptr<ErrorRecipe> recipe) {
 }
 
 void raise_into_interpreter(PyErr error) {
+    if (PyObject* instance = error.take_bare_instance()) {
+        PyErr_SetRaisedException(instance);
+        return;
+    }
     PyErr::Inner* inner = error.inner();
     if (inner == nullptr) {
         raise_fault(kInvalidState);
@@ -155,9 +176,9 @@ void raise_into_interpreter(PyErr error) {
         return;
     }
     if (auto* lazy = std::get_if<LazyState>(&inner->state)) {
-        std::unique_ptr<ErrorRecipe> recipe = std::move(lazy->recipe);
+        LazyState taken = std::move(*lazy);
         inner->state = std::monostate{};
-        raise_recipe(std::move(recipe));
+        raise_recipe(std::move(taken));
         return;
     }
     raise_fault(kInvalidState);
@@ -205,17 +226,14 @@ namespace {
 // The once-only step: turns the content of the slot into an instance. Runs
 // attached.
 void normalize_once(PyErr::Inner& inner) {
-    {
-        std::lock_guard<std::mutex> lock(inner.thread_mutex);
-        inner.normalising_thread = std::this_thread::get_id();
-    }
+    inner.normalising_thread.store(current_thread_identity(), std::memory_order_release);
     PyErrState content = std::exchange(inner.state, std::monostate{});
     if (std::holds_alternative<std::monostate>(content)) {
         raise_fault("Cannot normalize a PyErr while already normalizing it.");
     }
     PyObject* instance = nullptr;
     if (auto* lazy = std::get_if<LazyState>(&content)) {
-        raise_recipe(std::move(lazy->recipe));
+        raise_recipe(std::move(*lazy));
         instance = PyErr_GetRaisedException();
         if (instance == nullptr) {
             raise_fault("exception missing after writing to the interpreter");
@@ -236,6 +254,9 @@ PyObject* normalized_instance(PyErr::Inner& inner) {
 }  // namespace
 
 PyObject* ensure_normalized(PyErr& error) {
+    if (PyObject* instance = error.bare_instance()) {
+        return instance;
+    }
     PyErr::Inner* inner = error.inner();
     if (inner == nullptr) {
         raise_fault(kUnreachable);
@@ -243,11 +264,8 @@ PyObject* ensure_normalized(PyErr& error) {
     if (inner->once.load(std::memory_order_acquire) == kComplete) {
         return normalized_instance(*inner);
     }
-    {
-        std::lock_guard<std::mutex> lock(inner->thread_mutex);
-        if (inner->normalising_thread == std::this_thread::get_id()) {
-            raise_fault("Re-entrant normalization of PyErrState detected");
-        }
+    if (inner->normalising_thread.load(std::memory_order_acquire) == current_thread_identity()) {
+        raise_fault("Re-entrant normalization of PyErrState detected");
     }
     // Wait without the interpreter lock: the thread running the step needs it.
     attach::DetachedSection detached;
@@ -307,6 +325,9 @@ void set_exception_cause(PyErr& error, std::optional<PyErr> cause) {
 }
 
 PyObject* into_exception_value(PyErr error) {
+    if (PyObject* instance = error.take_bare_instance()) {
+        return instance;
+    }
     ensure_normalized(error);
     auto& normalized = std::get<NormalizedState>(error.inner()->state);
     return std::exchange(normalized.instance, nullptr);

@@ -26,8 +26,13 @@ public:
     virtual Output run() = 0;
 };
 
+// A lazy record's recipe. The common one, an interpreter exception type with a
+// message, is held inline to save an allocation; any other is `recipe`.
 struct LazyState {
     std::unique_ptr<ErrorRecipe> recipe;
+    PyObject* type = nullptr;  // an interpreter exception type, alive for the process
+    const char* static_message = nullptr;
+    std::string owned_message;
 };
 struct NormalizedState {
     PyObject* instance;  // owned
@@ -51,11 +56,13 @@ public:
 
     // Move-only; the destructor is inline so that an empty record (a moved-from
     // one, or the error slot of a successful Result) costs one test.
-    PyErr(PyErr&& other) noexcept : inner_(std::exchange(other.inner_, nullptr)) {}
+    PyErr(PyErr&& other) noexcept
+        : inner_(std::exchange(other.inner_, nullptr)), instance_(std::exchange(other.instance_, nullptr)) {}
     PyErr& operator=(PyErr&& other) noexcept {
         if (this != &other) {
             drop();
             inner_ = std::exchange(other.inner_, nullptr);
+            instance_ = std::exchange(other.instance_, nullptr);
         }
         return *this;
     }
@@ -63,7 +70,12 @@ public:
     PyErr& operator=(const PyErr&) = delete;
     ~PyErr() { drop(); }
 
+    [[nodiscard]] bool empty() const noexcept { return inner_ == nullptr && instance_ == nullptr; }
+    // The shared state of a record that began lazy; null for a record made
+    // from an instance, which needs no normalisation and so no state.
     [[nodiscard]] Inner* inner() const noexcept { return inner_; }
+    [[nodiscard]] PyObject* bare_instance() const noexcept { return instance_; }
+    [[nodiscard]] PyObject* take_bare_instance() noexcept { return std::exchange(instance_, nullptr); }
 
 private:
     template <class T>
@@ -73,13 +85,14 @@ private:
     PyErr() noexcept = default;  // empty: only inside Result and Status
     explicit PyErr(Inner* inner) noexcept : inner_(inner) {}
     void drop() noexcept {
-        if (inner_ != nullptr) {
-            destroy(std::exchange(inner_, nullptr));
+        if (inner_ != nullptr || instance_ != nullptr) {
+            destroy(std::exchange(inner_, nullptr), std::exchange(instance_, nullptr));
         }
     }
-    static void destroy(Inner* inner) noexcept;
+    static void destroy(Inner* inner, PyObject* instance) noexcept;
 
     Inner* inner_ = nullptr;
+    PyObject* instance_ = nullptr;  // owned
 };
 
 // A value or a PyErr; never unwinds.
@@ -89,7 +102,7 @@ public:
     Result(T value) : value_(std::move(value)) {}                        // NOLINT(google-explicit-constructor)
     Result(PyErr error) : value_(), error_(std::move(error)) {}          // NOLINT(google-explicit-constructor)
 
-    [[nodiscard]] bool ok() const noexcept { return error_.inner() == nullptr; }
+    [[nodiscard]] bool ok() const noexcept { return error_.empty(); }
     [[nodiscard]] T& value() noexcept { return value_; }
     [[nodiscard]] PyErr take_error() noexcept { return std::move(error_); }
 
@@ -104,7 +117,7 @@ public:
     Status(PyErr error) : error_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
     static Status success() { return Status(); }
 
-    [[nodiscard]] bool ok() const noexcept { return error_.inner() == nullptr; }
+    [[nodiscard]] bool ok() const noexcept { return error_.empty(); }
     [[nodiscard]] PyErr take_error() noexcept { return std::move(error_); }
 
 private:
@@ -134,7 +147,7 @@ void set_exception_cause(PyErr& error, std::optional<PyErr> cause);
 PyObject* into_exception_value(PyErr error);  // new reference
 bool matches_type(PyErr& error, PyObject* type);
 
-// Runs a recipe and raises its exception in the interpreter (consumes it).
-void raise_recipe(std::unique_ptr<ErrorRecipe> recipe);
+// Runs a lazy record's recipe and raises its exception in the interpreter.
+void raise_recipe(LazyState lazy);
 
 }  // namespace zorvalind

@@ -71,22 +71,37 @@ void append_target_text(std::string& out, PyObject* target) {
     out += object_display_text(target);
 }
 
+void append_unicode_text_lossy(std::string& out, PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data != nullptr) {
+        out.append(data, static_cast<std::size_t>(size));
+        return;
+    }
+    (void)fetch_pending();
+    out += unicode_text_lossy(str);
+}
+
 template <class Convert>
-std::string object_text_with_fallback(PyObject* object, Convert convert) {
+void append_object_text_with_fallback(std::string& out, PyObject* object, Convert convert) {
     PyObject* text_object = convert(object);
     if (text_object != nullptr) {
         OwnedRef owned = OwnedRef::steal(text_object);
-        return unicode_text_lossy(owned.get());
+        append_unicode_text_lossy(out, owned.get());
+        return;
     }
     report_unraisable(fetch_pending(), object);
     OwnedRef type = OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
     PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type.get()));
     if (name == nullptr) {
         (void)fetch_pending();
-        return "<unprintable object>";
+        out += "<unprintable object>";
+        return;
     }
     OwnedRef owned_name = OwnedRef::steal(name);
-    return "<unprintable " + object_display_text(owned_name.get()) + " object>";
+    out += "<unprintable ";
+    append_object_display_text(out, owned_name.get());
+    out += " object>";
 }
 
 }  // namespace
@@ -156,9 +171,21 @@ std::string unicode_text_lossy(PyObject* str) {
     return decode_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
-std::string object_display_text(PyObject* object) { return object_text_with_fallback(object, PyObject_Str); }
+void append_object_display_text(std::string& out, PyObject* object) {
+    append_object_text_with_fallback(out, object, PyObject_Str);
+}
 
-std::string object_repr_text(PyObject* object) { return object_text_with_fallback(object, PyObject_Repr); }
+std::string object_display_text(PyObject* object) {
+    std::string out;
+    append_object_text_with_fallback(out, object, PyObject_Str);
+    return out;
+}
+
+std::string object_repr_text(PyObject* object) {
+    std::string out;
+    append_object_text_with_fallback(out, object, PyObject_Repr);
+    return out;
+}
 
 Result<std::string> format_traceback(PyObject* traceback) {
     PyObject* io_module = PyImport_Import(g_io_name.get());

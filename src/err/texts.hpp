@@ -18,6 +18,8 @@ std::string unicode_text_lossy(PyObject* str);
 // str()/repr() text that never fails: the error goes to the unraisable hook.
 std::string object_display_text(PyObject* object);
 std::string object_repr_text(PyObject* object);
+// object_display_text appended to `out`, without an intermediate string.
+void append_object_display_text(std::string& out, PyObject* object);
 Result<std::string> format_traceback(PyObject* traceback);
 // `PyErr { type: ..., value: ..., traceback: ... }`; attaches by itself.
 std::string debug_text(PyErr& error);
