@@ -81,9 +81,12 @@ thread_local const char tls_thread_identity = 0;
 const void* current_thread_identity() noexcept { return &tls_thread_identity; }
 }  // namespace
 
-void PyErr::destroy(Inner* inner, PyObject* instance) noexcept {
-    delete inner;
-    attach::release(instance);
+void PyErr::destroy(std::uintptr_t bits) noexcept {
+    if ((bits & kBareTag) != 0) {
+        attach::release(reinterpret_cast<PyObject*>(bits & ~kBareTag));
+    } else {
+        delete reinterpret_cast<Inner*>(bits);
+    }
 }
 
 PyErr PyErr::from_recipe(std::unique_ptr<ErrorRecipe> recipe) {
@@ -106,11 +109,7 @@ PyErr PyErr::new_lazy(PyObject* type, std::string message) {
     return PyErr(new Inner(std::move(lazy)));
 }
 
-PyErr PyErr::from_instance(PyObject* instance) {
-    PyErr error;
-    error.instance_ = instance;
-    return error;
-}
+PyErr PyErr::from_instance(PyObject* instance) { return bare(instance); }
 
 PyErr PyErr::from_object(PyObject* object) {
     if (PyExceptionInstance_Check(object)) {

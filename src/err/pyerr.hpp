@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,13 +57,11 @@ public:
 
     // Move-only; the destructor is inline so that an empty record (a moved-from
     // one, or the error slot of a successful Result) costs one test.
-    PyErr(PyErr&& other) noexcept
-        : inner_(std::exchange(other.inner_, nullptr)), instance_(std::exchange(other.instance_, nullptr)) {}
+    PyErr(PyErr&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
     PyErr& operator=(PyErr&& other) noexcept {
         if (this != &other) {
             drop();
-            inner_ = std::exchange(other.inner_, nullptr);
-            instance_ = std::exchange(other.instance_, nullptr);
+            bits_ = std::exchange(other.bits_, 0);
         }
         return *this;
     }
@@ -70,29 +69,47 @@ public:
     PyErr& operator=(const PyErr&) = delete;
     ~PyErr() { drop(); }
 
-    [[nodiscard]] bool empty() const noexcept { return inner_ == nullptr && instance_ == nullptr; }
+    [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
     // The shared state of a record that began lazy; null for a record made
     // from an instance, which needs no normalisation and so no state.
-    [[nodiscard]] Inner* inner() const noexcept { return inner_; }
-    [[nodiscard]] PyObject* bare_instance() const noexcept { return instance_; }
-    [[nodiscard]] PyObject* take_bare_instance() noexcept { return std::exchange(instance_, nullptr); }
+    [[nodiscard]] Inner* inner() const noexcept {
+        return (bits_ & kBareTag) == 0 ? reinterpret_cast<Inner*>(bits_) : nullptr;
+    }
+    [[nodiscard]] PyObject* bare_instance() const noexcept {
+        return (bits_ & kBareTag) != 0 ? reinterpret_cast<PyObject*>(bits_ & ~kBareTag) : nullptr;
+    }
+    [[nodiscard]] PyObject* take_bare_instance() noexcept {
+        PyObject* instance = bare_instance();
+        if (instance != nullptr) {
+            bits_ = 0;
+        }
+        return instance;
+    }
 
 private:
     template <class T>
     friend class Result;
     friend class Status;
 
+    // One word: null, an Inner*, or an owned exception instance tagged in its
+    // lowest bit (both are at least 8-byte aligned).
+    static constexpr std::uintptr_t kBareTag = 1;
+
     PyErr() noexcept = default;  // empty: only inside Result and Status
-    explicit PyErr(Inner* inner) noexcept : inner_(inner) {}
+    explicit PyErr(Inner* inner) noexcept : bits_(reinterpret_cast<std::uintptr_t>(inner)) {}
+    static PyErr bare(PyObject* instance) noexcept {
+        PyErr error;
+        error.bits_ = reinterpret_cast<std::uintptr_t>(instance) | kBareTag;
+        return error;
+    }
     void drop() noexcept {
-        if (inner_ != nullptr || instance_ != nullptr) {
-            destroy(std::exchange(inner_, nullptr), std::exchange(instance_, nullptr));
+        if (bits_ != 0) {
+            destroy(std::exchange(bits_, 0));
         }
     }
-    static void destroy(Inner* inner, PyObject* instance) noexcept;
+    static void destroy(std::uintptr_t bits) noexcept;
 
-    Inner* inner_ = nullptr;
-    PyObject* instance_ = nullptr;  // owned
+    std::uintptr_t bits_ = 0;
 };
 
 // A value or a PyErr; never unwinds.

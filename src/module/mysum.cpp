@@ -23,7 +23,7 @@ void intern_mysum_parameter_names() {
     g_interned_parameters[1] = g_parameter_b.get();
 }
 
-const ArgumentDescriptor mysum_descriptor{
+constexpr ArgumentDescriptor mysum_descriptor{
     "mysum", std::nullopt, kMysumParameters, 0, 2, {},
 };
 
