@@ -99,9 +99,8 @@ PyObject* t_set_attach_depth_after_return(PyObject*, PyObject* arg) {
 }
 
 PyObject* t_pending_release_count(PyObject*, PyObject*) {
-    return run_at_boundary([]() -> Outcome {
-        return from_int64(static_cast<std::int64_t>(attach::pending_release_count()));
-    });
+    return run_at_boundary(
+        []() -> Outcome { return from_int64(static_cast<std::int64_t>(attach::pending_release_count())); });
 }
 
 // Takes a new reference to each argument and releases it as a thread that is
@@ -303,9 +302,8 @@ PyObject* t_record_matches(PyObject*, PyObject* args) {
     PyObject* capsule = nullptr;
     PyObject* type = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &capsule, &type)) return nullptr;
-    return examine_record(capsule, [type](PyErr& error) -> Outcome {
-        return PyBool_FromLong(matches_type(error, type) ? 1 : 0);
-    });
+    return examine_record(
+        capsule, [type](PyErr& error) -> Outcome { return PyBool_FromLong(matches_type(error, type) ? 1 : 0); });
 }
 
 PyObject* t_record_debug_text(PyObject*, PyObject* capsule) {
@@ -450,8 +448,7 @@ PyObject* t_new_module_record(PyObject*, PyObject*) {
     return run_at_boundary([]() -> Outcome {
         auto* record = new ExtensionModule{
             probe_initialiser,
-            PyModuleDef{PyModuleDef_HEAD_INIT, "_zorvalind_probe", "", 0, nullptr, nullptr, nullptr, nullptr,
-                        nullptr},
+            PyModuleDef{PyModuleDef_HEAD_INIT, "_zorvalind_probe", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr},
             -1,
             {},
         };
@@ -585,7 +582,6 @@ PyObject* t_enter_with_depth(PyObject*, PyObject* arg) {
     return result;
 }
 
-
 // ---- binder ---------------------------------------------------------------------
 
 struct DescriptorBox {
@@ -653,8 +649,8 @@ PyObject* t_make_binder(PyObject*, PyObject* args) {
         Py_ssize_t required = 0;
         PyObject* keyword_names = nullptr;
         PyObject* keyword_required = nullptr;
-        if (!PyArg_ParseTuple(args, "sOOnnOO", &function_name, &class_name, &positional, &positional_only,
-                              &required, &keyword_names, &keyword_required)) {
+        if (!PyArg_ParseTuple(args, "sOOnnOO", &function_name, &class_name, &positional, &positional_only, &required,
+                              &keyword_names, &keyword_required)) {
             return parse_failed();
         }
         auto box = std::make_unique<DescriptorBox>();
@@ -681,14 +677,13 @@ PyObject* t_make_binder(PyObject*, PyObject* args) {
             const int flag = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags, i));
             box->keyword_only.push_back(KeywordOnlyParameter{box->keyword_storage[i], flag == 1});
         }
-        box->descriptor = ArgumentDescriptor{box->function_name,
-                                             box->class_name.has_value()
-                                                 ? std::optional<std::string_view>(*box->class_name)
-                                                 : std::nullopt,
-                                             box->positional,
-                                             static_cast<std::size_t>(positional_only),
-                                             static_cast<std::size_t>(required),
-                                             box->keyword_only};
+        box->descriptor = ArgumentDescriptor{
+            box->function_name,
+            box->class_name.has_value() ? std::optional<std::string_view>(*box->class_name) : std::nullopt,
+            box->positional,
+            static_cast<std::size_t>(positional_only),
+            static_cast<std::size_t>(required),
+            box->keyword_only};
         box->slot_count = box->positional.size() + box->keyword_only.size();
         PyObject* capsule = PyCapsule_New(box.get(), kDescriptorCapsule, destroy_descriptor);
         if (capsule == nullptr) return fetch_pending();
@@ -828,8 +823,14 @@ PyMethodDef testing_methods[] = {
 };
 
 PyModuleDef testing_definition{
-    PyModuleDef_HEAD_INIT, "_zorvalind_testing", "Internals of the zorvalind core, for its tests.", 0,
-    testing_methods,       nullptr,              nullptr,                                          nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_zorvalind_testing",
+    "Internals of the zorvalind core, for its tests.",
+    0,
+    testing_methods,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

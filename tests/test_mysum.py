@@ -177,6 +177,33 @@ def test_binding_errors_come_before_any_conversion():
     assert first.calls == 0
 
 
+class KeywordName(str):
+    """A keyword name that is never identical to the interned parameter name."""
+
+
+@pytest.mark.parametrize(
+    "positional, names, values, expected",
+    [
+        ((), (KeywordName("a"), KeywordName("b")), (1, 2), 3),
+        ((), (KeywordName("b"), "a"), (2, 1), 3),
+        ((1,), (KeywordName("b"),), (2,), 3),
+        ((1,), (KeywordName("a"),), (2,), "mysum() got multiple values for argument 'a'"),
+        ((), ("a", "a"), (1, 2), "mysum() got multiple values for argument 'a'"),
+        ((), ("a", KeywordName("c")), (1, 2), "mysum() got an unexpected keyword argument 'c'"),
+        ((), ("b",), (2,), "mysum() missing 1 required positional argument: 'a'"),
+    ],
+)
+def test_keywords_that_are_not_the_interned_names_bind_by_text(positional, names, values, expected):
+    import _zorvalind_testing
+
+    if isinstance(expected, int):
+        assert _zorvalind_testing.vectorcall(mysum, positional, names, values) == expected
+    else:
+        with pytest.raises(TypeError) as info:
+            _zorvalind_testing.vectorcall(mysum, positional, names, values)
+        assert str(info.value) == expected
+
+
 def test_nested_calls_from_index():
     class Nested:
         def __index__(self):

@@ -156,7 +156,8 @@ def test_wheel_is_tagged_for_this_interpreter(wheel):
     # name-version-python-abi-platform.whl
     _, _, python_tag, abi_tag, platform_tag = wheel.stem.split("-")
     expected = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    assert (python_tag, abi_tag) == (expected, expected)
+    # A debug interpreter's ABI carries its flags ("cp314d").
+    assert (python_tag, abi_tag) == (expected, expected + sys.abiflags)
     assert platform_tag.startswith("linux")
 
 

@@ -88,17 +88,16 @@ ZORVALIND_COLD PyErr positional_only_named(const ArgumentDescriptor& descriptor,
     return positional_only_keywords_error(descriptor, named);
 }
 
-ZORVALIND_COLD PyErr keyword_name_unreadable(const ArgumentDescriptor& descriptor,
-                                                PyObject* name) {
+ZORVALIND_COLD PyErr keyword_name_unreadable(const ArgumentDescriptor& descriptor, PyObject* name) {
     (void)fetch_pending();
     return unexpected_keyword_error(descriptor, name);
 }
 
 }  // namespace
 
-Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
-                                       std::size_t slot_count, PyObject* const* interned_positional_names) {
+Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames, PyObject** slots, std::size_t slot_count,
+                                       PyObject* const* interned_positional_names) {
     const std::size_t positional_count = descriptor.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
     // Checked once, before any slot is touched: every index below, and every

@@ -22,17 +22,17 @@ namespace zorvalind {
 // `interned_positional_names`, when given, holds the N positional names as
 // interned str objects: a keyword name identical to one of them is matched
 // without reading its text. Names made at run time still match by bytes.
-Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
-                                       std::size_t slot_count, PyObject* const* interned_positional_names);
+Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames, PyObject** slots, std::size_t slot_count,
+                                       PyObject* const* interned_positional_names);
 
 namespace detail {
 // Binds a call whose keywords are all interned parameter names that complete
 // the positional arguments, each filling an empty slot. Returns false, with
 // every slot emptied again, for anything else; the general binder then takes
 // the call from the start.
-inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args, std::size_t given,
-                             PyObject* kwnames, PyObject** slots, PyObject* const* interned_names) {
+inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args, std::size_t given, PyObject* kwnames,
+                             PyObject** slots, PyObject* const* interned_names) {
     for (std::size_t i = 0; i < given; ++i) {
         slots[i] = args[i];
     }
@@ -57,8 +57,8 @@ inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args
 
 // The binder's front, inline at each caller: the common calls are settled
 // here, everything else (every failure included) by the general binder.
-inline Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
-                                      Py_ssize_t nargs, PyObject* kwnames, PyObject** slots, std::size_t slot_count,
+inline Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames, PyObject** slots, std::size_t slot_count,
                                       PyObject* const* interned_positional_names = nullptr) {
     const std::size_t positional_count = descriptor.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
@@ -72,8 +72,7 @@ inline Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyOb
             }
         } else if (interned_positional_names != nullptr && descriptor.positional_only_count == 0 &&
                    given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == positional_count &&
-                   detail::bind_by_identity(positional_count, args, given, kwnames, slots,
-                                            interned_positional_names)) {
+                   detail::bind_by_identity(positional_count, args, given, kwnames, slots, interned_positional_names)) {
             return Status::success();
         }
     }
@@ -91,8 +90,7 @@ void append_quoted_names(MessageWriter& message, std::span<const std::string_vie
 PyErr too_many_positional_error(const ArgumentDescriptor& descriptor, std::size_t given);
 PyErr unexpected_keyword_error(const ArgumentDescriptor& descriptor, PyObject* keyword_name);
 PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_view keyword);
-PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor,
-                                     std::span<const std::string_view> keywords);
+PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor, std::span<const std::string_view> keywords);
 PyErr missing_required_error(const ArgumentDescriptor& descriptor, std::string_view kind,
                              std::span<const std::string_view> names);
 PyErr missing_positional_error(const ArgumentDescriptor& descriptor, PyObject* const* slots);

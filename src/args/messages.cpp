@@ -111,8 +111,7 @@ PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_vi
     return PyErr::new_lazy(PyExc_TypeError, message.take());
 }
 
-PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor,
-                                     std::span<const std::string_view> keywords) {
+PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor, std::span<const std::string_view> keywords) {
     MessageWriter message;
     start_message(message, descriptor);
     message += " got some positional-only arguments passed as keyword arguments: ";

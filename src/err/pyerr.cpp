@@ -82,11 +82,13 @@ const void* current_thread_identity() noexcept { return &tls_thread_identity; }
 }  // namespace
 
 void PyErr::destroy(std::uintptr_t bits) noexcept {
+    // NOLINTBEGIN(performance-no-int-to-ptr): the word is a tagged pointer
     if ((bits & kBareTag) != 0) {
         attach::release(reinterpret_cast<PyObject*>(bits & ~kBareTag));
     } else {
         delete reinterpret_cast<Inner*>(bits);
     }
+    // NOLINTEND(performance-no-int-to-ptr)
 }
 
 PyErr PyErr::from_recipe(std::unique_ptr<ErrorRecipe> recipe) {
@@ -194,9 +196,7 @@ std::optional<PyErr> take_pending() {
 }
 
 namespace {
-PyErr nothing_was_set() {
-    return PyErr::new_lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
-}
+PyErr nothing_was_set() { return PyErr::new_lazy(PyExc_SystemError, "attempted to fetch exception but none was set"); }
 }  // namespace
 
 PyErr fetch_pending() {

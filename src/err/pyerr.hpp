@@ -73,9 +73,11 @@ public:
     // The shared state of a record that began lazy; null for a record made
     // from an instance, which needs no normalisation and so no state.
     [[nodiscard]] Inner* inner() const noexcept {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the word is a tagged pointer
         return (bits_ & kBareTag) == 0 ? reinterpret_cast<Inner*>(bits_) : nullptr;
     }
     [[nodiscard]] PyObject* bare_instance() const noexcept {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the word is a tagged pointer
         return (bits_ & kBareTag) != 0 ? reinterpret_cast<PyObject*>(bits_ & ~kBareTag) : nullptr;
     }
     [[nodiscard]] PyObject* take_bare_instance() noexcept {
@@ -116,8 +118,8 @@ private:
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : value_(std::move(value)) {}                        // NOLINT(google-explicit-constructor)
-    Result(PyErr error) : value_(), error_(std::move(error)) {}          // NOLINT(google-explicit-constructor)
+    Result(T value) : value_(std::move(value)) {}                // NOLINT(google-explicit-constructor)
+    Result(PyErr error) : value_(), error_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
     [[nodiscard]] bool ok() const noexcept { return error_.empty(); }
     [[nodiscard]] T& value() noexcept { return value_; }

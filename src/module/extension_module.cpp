@@ -48,16 +48,14 @@ Result<PyObject*> obtain_module(ExtensionModule& record) {
         return fetch_pending();
     }
     std::int64_t expected = -1;
-    if (!record.owner_interpreter.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
-        expected != id) {
+    if (!record.owner_interpreter.compare_exchange_strong(expected, id, std::memory_order_seq_cst) && expected != id) {
         return PyErr::new_lazy(PyExc_ImportError, kSubinterpreterRefusal);
     }
     PyObject* module = nullptr;
     if (record.module_cell.is_set()) {
         module = record.module_cell.get();
     } else {
-        Result<PyObject*> created =
-            record.module_cell.get_or_try_init([&record] { return create_module(record); });
+        Result<PyObject*> created = record.module_cell.get_or_try_init([&record] { return create_module(record); });
         if (!created.ok()) {
             return created.take_error();
         }

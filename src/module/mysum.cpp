@@ -42,6 +42,10 @@ PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t na
         if (!bound.ok()) {
             return bound.take_error();
         }
+        // Both parameters are required: a successful binding filled both slots.
+        if (slots[0] == nullptr || slots[1] == nullptr) {
+            raise_fault("mysum: a required argument slot is empty after binding");
+        }
         Result<std::int64_t> a = to_int64(slots[0]);
         if (!a.ok()) {
             return wrap_argument_error("a", a.take_error());
