@@ -305,3 +305,24 @@ def test_failing_calls_on_many_threads_neither_deadlock_nor_mix_errors():
     assert not any(thread.is_alive() for thread in threads), "a thread is stuck"
     assert errors == []
     assert counts == [2000] * 4
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
+def test_million_calls_leave_reference_total_unchanged():
+    import gc
+
+    def run(count):
+        for _ in range(count):
+            mysum(2**40, 7)
+        for index in range(count):
+            try:
+                mysum(1.5, 2) if index % 2 else mysum(1)
+            except TypeError:
+                pass
+
+    run(1000)  # warm caches
+    gc.collect()
+    before = sys.gettotalrefcount()
+    run(1_000_000)
+    gc.collect()
+    assert sys.gettotalrefcount() - before < 100
