@@ -104,6 +104,27 @@ def test_general_conversion_path_accepts_integers(value, expected):
     assert mysum(0, value) == expected
 
 
+# Exact ints of two and three 30-bit digits are read from their digits; these
+# sit on every digit and range boundary of that reading.
+DIGIT_BOUNDARIES = [
+    2**30 - 1, 2**30, 2**60 - 1, 2**60, 2**62, 2**63 - 2**33, INT64_MAX,
+    -(2**30), -(2**30) - 1, -(2**60), -(2**62), INT64_MIN + 1, INT64_MIN,
+]
+
+
+@pytest.mark.parametrize("value", DIGIT_BOUNDARIES)
+def test_multi_digit_ints_convert_exactly(value):
+    assert mysum(value, 0) == value
+    assert mysum(0, value) == value
+    assert mysum(value, value) == wrap(2 * value)
+
+
+@pytest.mark.parametrize("value", [INT64_MAX + 1, INT64_MIN - 1, 2**64, -(2**64), 2**90, -(2**90)])
+def test_multi_digit_ints_out_of_range_overflow(value):
+    with pytest.raises(OverflowError):
+        mysum(value, 0)
+
+
 @pytest.mark.parametrize(
     "a, b, message",
     [

@@ -55,26 +55,37 @@ inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args
 }
 }  // namespace detail
 
-// The binder's front, inline at each caller: the common calls are settled
-// here, everything else (every failure included) by the general binder.
+// The binder's front, inline at each caller: settles the common calls (every
+// parameter by position, or the rest by interned keyword names) and returns
+// false for everything else, which the general binder then takes from the
+// start (every failure included).
+inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames, PyObject** slots, std::size_t slot_count,
+                             PyObject* const* interned_positional_names) {
+    const std::size_t positional_count = descriptor.positional_names.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    if (!descriptor.keyword_only.empty() || slot_count < positional_count || given > positional_count) {
+        return false;
+    }
+    if (kwnames == nullptr) {
+        if (given != positional_count) {
+            return false;
+        }
+        for (std::size_t i = 0; i < positional_count; ++i) {
+            slots[i] = args[i];
+        }
+        return true;
+    }
+    return interned_positional_names != nullptr && descriptor.positional_only_count == 0 &&
+           given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == positional_count &&
+           detail::bind_by_identity(positional_count, args, given, kwnames, slots, interned_positional_names);
+}
+
 inline Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames, PyObject** slots, std::size_t slot_count,
                                       PyObject* const* interned_positional_names = nullptr) {
-    const std::size_t positional_count = descriptor.positional_names.size();
-    const auto given = static_cast<std::size_t>(nargs);
-    if (descriptor.keyword_only.empty() && slot_count >= positional_count && given <= positional_count) {
-        if (kwnames == nullptr) {
-            if (given == positional_count) {
-                for (std::size_t i = 0; i < positional_count; ++i) {
-                    slots[i] = args[i];
-                }
-                return Status::success();
-            }
-        } else if (interned_positional_names != nullptr && descriptor.positional_only_count == 0 &&
-                   given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == positional_count &&
-                   detail::bind_by_identity(positional_count, args, given, kwnames, slots, interned_positional_names)) {
-            return Status::success();
-        }
+    if (bind_common_call(descriptor, args, nargs, kwnames, slots, slot_count, interned_positional_names)) {
+        return Status::success();
     }
     return bind_fastcall_arguments_general(descriptor, args, nargs, kwnames, slots, slot_count,
                                            interned_positional_names);

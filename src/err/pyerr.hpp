@@ -69,6 +69,9 @@ public:
     PyErr& operator=(const PyErr&) = delete;
     ~PyErr() { drop(); }
 
+    // An empty record, as a slot to move a failure into.
+    static PyErr none() noexcept { return PyErr(); }
+
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
     // The shared state of a record that began lazy; null for a record made
     // from an instance, which needs no normalisation and so no state.
