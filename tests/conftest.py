@@ -31,6 +31,25 @@ def run_python(code, *, env=None, timeout=120):
     )
 
 
+def race(count, action):
+    """Calls `action()` on `count` threads released together; returns the results."""
+    import threading
+
+    barrier = threading.Barrier(count)
+    results = []
+
+    def worker():
+        barrier.wait()
+        results.append(action())
+
+    threads = [threading.Thread(target=worker) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return results
+
+
 @pytest.fixture
 def run_subprocess():
     return run_python

@@ -6,6 +6,7 @@ import threading
 import pytest
 
 import _zorvalind_testing as t
+from conftest import race
 
 
 def test_entry_raises_depth_by_one_and_restores_it():
@@ -69,8 +70,6 @@ def test_release_from_native_thread_is_deferred():
 def test_once_cell_race_runs_initialiser_once():
     cell = t.new_once_cell()
     calls = []
-    barrier = threading.Barrier(6)
-    results = []
 
     def init():
         calls.append(1)
@@ -78,15 +77,7 @@ def test_once_cell_race_runs_initialiser_once():
         threading.Event().wait(0.05)
         return object()
 
-    def worker():
-        barrier.wait()
-        results.append(t.once_cell_get_or_init(cell, init))
-
-    threads = [threading.Thread(target=worker) for _ in range(6)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    results = race(6, lambda: t.once_cell_get_or_init(cell, init))
     assert len(calls) == 1
     assert len(results) == 6 and all(r is results[0] for r in results)
 

@@ -8,6 +8,7 @@ import pytest
 
 import _zorvalind
 import _zorvalind_testing as t
+from conftest import race
 
 
 def test_module_surface_holds_only_mysum_and_all():
@@ -86,21 +87,8 @@ def test_failed_creation_is_retried_and_other_interpreters_stay_refused():
 
 
 def test_module_records_race_creates_one_module():
-    import threading
-
     record = t.new_module_record()
-    results = []
-    barrier = threading.Barrier(6)
-
-    def worker():
-        barrier.wait()
-        results.append(t.obtain_module(record))
-
-    threads = [threading.Thread(target=worker) for _ in range(6)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    results = race(6, lambda: t.obtain_module(record))
     assert len(results) == 6
     assert all(module is results[0] for module in results)
     assert results[0].__all__ == ["probe"]

@@ -3,11 +3,11 @@ interpreter, normalisation from several threads, and the texts of the error
 model."""
 
 import sys
-import threading
 
 import pytest
 
 import _zorvalind_testing as t
+from conftest import race
 
 
 def test_fetch_with_nothing_raised_gives_system_error():
@@ -61,18 +61,7 @@ def test_lazy_record_normalises_once_and_keeps_its_instance():
 
 def test_lazy_record_examined_from_many_threads_yields_one_instance():
     record = t.new_lazy_record(RuntimeError, "shared")
-    barrier = threading.Barrier(8)
-    seen = []
-
-    def examine():
-        barrier.wait()
-        seen.append(t.record_value(record))
-
-    threads = [threading.Thread(target=examine) for _ in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    seen = race(8, lambda: t.record_value(record))
     assert len(seen) == 8
     assert all(value is seen[0] for value in seen)
 

@@ -39,11 +39,11 @@ inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args
     const std::size_t keyword_count = positional_count - given;
     for (std::size_t j = 0; j < keyword_count; ++j) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(j));
-        std::size_t i = given;
-        while (i < positional_count && (name != interned_names[i] || slots[i] != nullptr)) {
+        std::size_t i = 0;
+        while (i < positional_count && name != interned_names[i]) {
             ++i;
         }
-        if (i == positional_count) {
+        if (i == positional_count || i < given || slots[i] != nullptr) {
             for (std::size_t k = 0; k < positional_count; ++k) {
                 slots[k] = nullptr;
             }

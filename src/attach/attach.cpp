@@ -16,8 +16,11 @@ namespace detail {
 ZORVALIND_FAST_TLS thread_local constinit std::int64_t tls_attach_depth = 0;
 std::atomic<bool> g_releases_pending{false};
 
+// The depth a __traverse__ implementation runs at.
+constexpr std::int64_t kTraverseDepth = -1;
+
 void raise_prohibited(std::int64_t depth) {
-    if (depth == -1) {
+    if (depth == kTraverseDepth) {
         raise_fault(
             "Attaching a thread to the interpreter is prohibited while a __traverse__ implementation is "
             "running.");
@@ -29,9 +32,8 @@ void raise_prohibited(std::int64_t depth) {
 
 namespace {
 
+using detail::kTraverseDepth;
 using detail::tls_attach_depth;
-
-constexpr std::int64_t kTraverseDepth = -1;
 
 // Created on the first deferred release and kept for the life of the process.
 struct PendingReleaseList {
