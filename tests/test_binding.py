@@ -482,3 +482,29 @@ def test_short_slot_array_is_a_panic_and_process_stays_healthy(shape, slot_count
     kwnames = tuple(name for name, _ in shape.keyword_only) or None
     kwvalues = tuple(range(100, 100 + len(shape.keyword_only)))
     assert outcome(binder, args, kwnames, kwvalues) == ("ok", args + kwvalues)
+
+
+# ---- long messages ----------------------------------------------------------------
+
+LONG_NAMES = tuple(f"parameter_number_{i:02d}" for i in range(12))
+
+
+@pytest.mark.parametrize(
+    "shape, args, expected",
+    [
+        (
+            Shape(LONG_NAMES, 0, 12, (), "f" * 300, "C"),
+            (),
+            "C." + "f" * 300 + "() missing 12 required positional arguments: "
+            + ", ".join(f"'{name}'" for name in LONG_NAMES[:-1]) + f", and '{LONG_NAMES[-1]}'",
+        ),
+        (
+            Shape(("a",), 0, 1, (), "g" * 250),
+            (1, 2),
+            "g" * 250 + "() takes 1 positional arguments but 2 were given",
+        ),
+    ],
+    ids=["many-names", "long-function-name"],
+)
+def test_messages_longer_than_the_stack_buffer_are_whole(shape, args, expected):
+    assert outcome(shape.binder(), args) == ("error", expected)

@@ -55,7 +55,7 @@ PyErr missing_names_error(const ArgumentDescriptor& descriptor, std::string_view
 std::string full_function_name(const ArgumentDescriptor& descriptor) {
     MessageWriter name;
     start_message(name, descriptor);
-    return name.take();
+    return std::string(name.view());
 }
 
 void append_quoted_names(MessageWriter& message, std::span<const std::string_view> names) {
@@ -90,7 +90,7 @@ PyErr too_many_positional_error(const ArgumentDescriptor& descriptor, std::size_
     message += " positional arguments but ";
     message.append_count(given);
     message += given == 1 ? " was given" : " were given";
-    return PyErr::new_lazy(PyExc_TypeError, message.take());
+    return PyErr::new_lazy_copied(PyExc_TypeError, message.view());
 }
 
 PyErr unexpected_keyword_error(const ArgumentDescriptor& descriptor, PyObject* keyword_name) {
@@ -99,7 +99,7 @@ PyErr unexpected_keyword_error(const ArgumentDescriptor& descriptor, PyObject* k
     message += " got an unexpected keyword argument '";
     message += object_display_text(keyword_name);
     message += '\'';
-    return PyErr::new_lazy(PyExc_TypeError, message.take());
+    return PyErr::new_lazy_copied(PyExc_TypeError, message.view());
 }
 
 PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_view keyword) {
@@ -108,7 +108,7 @@ PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_vi
     message += " got multiple values for argument '";
     message += keyword;
     message += '\'';
-    return PyErr::new_lazy(PyExc_TypeError, message.take());
+    return PyErr::new_lazy_copied(PyExc_TypeError, message.view());
 }
 
 PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor, std::span<const std::string_view> keywords) {
@@ -116,7 +116,7 @@ PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor, std::
     start_message(message, descriptor);
     message += " got some positional-only arguments passed as keyword arguments: ";
     append_quoted_names(message, keywords);
-    return PyErr::new_lazy(PyExc_TypeError, message.take());
+    return PyErr::new_lazy_copied(PyExc_TypeError, message.view());
 }
 
 PyErr missing_required_error(const ArgumentDescriptor& descriptor, std::string_view kind,
@@ -129,7 +129,7 @@ PyErr missing_required_error(const ArgumentDescriptor& descriptor, std::string_v
     message += kind;
     message += names.size() == 1 ? " argument: " : " arguments: ";
     append_quoted_names(message, names);
-    return PyErr::new_lazy(PyExc_TypeError, message.take());
+    return PyErr::new_lazy_copied(PyExc_TypeError, message.view());
 }
 
 PyErr missing_positional_error(const ArgumentDescriptor& descriptor, PyObject* const* slots) {

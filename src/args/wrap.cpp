@@ -20,7 +20,7 @@ PyErr wrap_argument_error(std::string_view name, PyErr error) {
     message += name;
     message += "': ";
     append_object_display_text(message, exception_value(error));
-    PyErr attributed = PyErr::new_lazy(PyExc_TypeError, std::move(message));
+    PyErr attributed = PyErr::new_lazy_copied(PyExc_TypeError, message);
     std::optional<PyErr> cause = exception_cause(error);
     ensure_normalized(attributed);
     set_exception_cause(attributed, std::move(cause));

@@ -4,6 +4,8 @@
 #include "err/pyerr.hpp"
 
 #include <atomic>
+#include <cstring>
+#include <new>
 
 #include "attach/attach.hpp"
 #include "err/texts.hpp"
@@ -81,12 +83,29 @@ thread_local const char tls_thread_identity = 0;
 const void* current_thread_identity() noexcept { return &tls_thread_identity; }
 }  // namespace
 
+namespace {
+
+// One allocation holds the state and, behind it, the text of a lazy message.
+PyErr::Inner* allocate_inner(LazyState lazy, std::string_view text) {
+    void* memory = ::operator new(sizeof(PyErr::Inner) + text.size());
+    if (!text.empty()) {
+        char* stored = static_cast<char*>(memory) + sizeof(PyErr::Inner);
+        std::memcpy(stored, text.data(), text.size());
+        lazy.message = std::string_view(stored, text.size());
+    }
+    return new (memory) PyErr::Inner(std::move(lazy));
+}
+
+}  // namespace
+
 void PyErr::destroy(std::uintptr_t bits) noexcept {
     // NOLINTBEGIN(performance-no-int-to-ptr): the word is a tagged pointer
     if ((bits & kBareTag) != 0) {
         attach::release(reinterpret_cast<PyObject*>(bits & ~kBareTag));
     } else {
-        delete reinterpret_cast<Inner*>(bits);
+        Inner* inner = reinterpret_cast<Inner*>(bits);
+        inner->~Inner();
+        ::operator delete(inner);
     }
     // NOLINTEND(performance-no-int-to-ptr)
 }
@@ -94,21 +113,20 @@ void PyErr::destroy(std::uintptr_t bits) noexcept {
 PyErr PyErr::from_recipe(std::unique_ptr<ErrorRecipe> recipe) {
     LazyState lazy;
     lazy.recipe = std::move(recipe);
-    return PyErr(new Inner(std::move(lazy)));
+    return PyErr(allocate_inner(std::move(lazy), {}));
 }
 
 PyErr PyErr::new_lazy(PyObject* type, const char* static_message) {
     LazyState lazy;
     lazy.type = type;
-    lazy.static_message = static_message;
-    return PyErr(new Inner(std::move(lazy)));
+    lazy.message = static_message;
+    return PyErr(allocate_inner(std::move(lazy), {}));
 }
 
-PyErr PyErr::new_lazy(PyObject* type, std::string message) {
+PyErr PyErr::new_lazy_copied(PyObject* type, std::string_view message) {
     LazyState lazy;
     lazy.type = type;
-    lazy.owned_message = std::move(message);
-    return PyErr(new Inner(std::move(lazy)));
+    return PyErr(allocate_inner(std::move(lazy), message));
 }
 
 PyErr PyErr::from_instance(PyObject* instance) { return bare(instance); }
@@ -129,8 +147,7 @@ PyErr CastError(PyObject* object, PyObject* target) {
 namespace {
 
 ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
-    const std::string_view text =
-        lazy.static_message != nullptr ? std::string_view(lazy.static_message) : std::string_view(lazy.owned_message);
+    const std::string_view text = lazy.message;
     PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (message == nullptr) {
         fail_api_call();
@@ -140,7 +157,7 @@ ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
 
 }  // namespace
 
-void raise_recipe(LazyState lazy) {
+void raise_recipe(LazyState& lazy) {
     ErrorRecipe::Output output{};
     if (lazy.recipe != nullptr) {
         output = lazy.recipe->run();
@@ -148,18 +165,19 @@ void raise_recipe(LazyState lazy) {
     } else {
         output = run_type_and_message(lazy);
     }
-    OwnedRef type = OwnedRef::steal(output.type);
-    OwnedRef argument = OwnedRef::steal(output.argument);
+    // Raising runs attached: both references are dropped directly.
+    PyObject* type = output.type;
+    PyObject* argument = output.argument;
     const bool is_exception_class =
-        PyType_FastSubclass(Py_TYPE(type.get()), Py_TPFLAGS_TYPE_SUBCLASS) &&
-        PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_BASE_EXC_SUBCLASS);
+        PyType_FastSubclass(Py_TYPE(type), Py_TPFLAGS_TYPE_SUBCLASS) &&
+        PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS);
     if (is_exception_class) {
-        PyErr_SetObject(type.get(), argument.get());
+        PyErr_SetObject(type, argument);
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
-    argument.reset();
-    type.reset();
+    Py_DECREF(argument);
+    Py_DECREF(type);
 }
 
 void raise_into_interpreter(PyErr error) {
@@ -177,9 +195,8 @@ void raise_into_interpreter(PyErr error) {
         return;
     }
     if (auto* lazy = std::get_if<LazyState>(&inner->state)) {
-        LazyState taken = std::move(*lazy);
+        raise_recipe(*lazy);
         inner->state = std::monostate{};
-        raise_recipe(std::move(taken));
         return;
     }
     raise_fault(kInvalidState);
@@ -232,7 +249,7 @@ void normalize_once(PyErr::Inner& inner) {
     }
     PyObject* instance = nullptr;
     if (auto* lazy = std::get_if<LazyState>(&content)) {
-        raise_recipe(std::move(*lazy));
+        raise_recipe(*lazy);
         instance = PyErr_GetRaisedException();
         if (instance == nullptr) {
             raise_fault("exception missing after writing to the interpreter");

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -32,8 +33,8 @@ public:
 struct LazyState {
     std::unique_ptr<ErrorRecipe> recipe;
     PyObject* type = nullptr;  // an interpreter exception type, alive for the process
-    const char* static_message = nullptr;
-    std::string owned_message;
+    // Static text, or text stored in the record's own allocation.
+    std::string_view message;
 };
 struct NormalizedState {
     PyObject* instance;  // owned
@@ -48,7 +49,8 @@ public:
     // A lazy record of `type` (an interpreter exception type, borrowed for the
     // life of the process) with a message. No Python object is created.
     static PyErr new_lazy(PyObject* type, const char* static_message);
-    static PyErr new_lazy(PyObject* type, std::string message);
+    // The text is copied into the record's single allocation.
+    static PyErr new_lazy_copied(PyObject* type, std::string_view message);
     static PyErr from_recipe(std::unique_ptr<ErrorRecipe> recipe);
     // Takes over one reference to an exception instance.
     static PyErr from_instance(PyObject* instance);
@@ -169,7 +171,8 @@ void set_exception_cause(PyErr& error, std::optional<PyErr> cause);
 PyObject* into_exception_value(PyErr error);  // new reference
 bool matches_type(PyErr& error, PyObject* type);
 
-// Runs a lazy record's recipe and raises its exception in the interpreter.
-void raise_recipe(LazyState lazy);
+// Runs a lazy record's recipe (once: an other recipe is consumed) and raises
+// its exception in the interpreter.
+void raise_recipe(LazyState& lazy);
 
 }  // namespace zorvalind
