@@ -21,33 +21,34 @@ void start_message(MessageWriter& message, const ArgumentDescriptor& descriptor)
     message += "()";
 }
 
-// Names of the empty slots among `count` parameters, without a heap list for
-// the usual handful.
+// Names of the empty slots among `count` parameters: on the stack for the
+// usual handful, on the heap only for a longer list.
 template <class NameAt, class IsMissing>
 PyErr missing_names_error(const ArgumentDescriptor& descriptor, std::string_view kind, std::size_t count,
                           NameAt name_at, IsMissing is_missing) {
     constexpr std::size_t kInline = 8;
-    std::array<std::string_view, kInline> inline_names{};
-    std::vector<std::string_view> heap_names;
     std::size_t missing = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (!is_missing(i)) {
-            continue;
-        }
-        if (missing < kInline) {
-            inline_names[missing] = name_at(i);
-        } else {
-            if (heap_names.empty()) {
-                heap_names.assign(inline_names.begin(), inline_names.end());
-            }
-            heap_names.push_back(name_at(i));
-        }
-        ++missing;
+        missing += is_missing(i) ? 1 : 0;
     }
-    const std::span<const std::string_view> names =
-        heap_names.empty() ? std::span<const std::string_view>(inline_names.data(), missing)
-                           : std::span<const std::string_view>(heap_names);
-    return missing_required_error(descriptor, kind, names);
+    if (missing > kInline) {
+        std::vector<std::string_view> names;
+        names.reserve(missing);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (is_missing(i)) {
+                names.push_back(name_at(i));
+            }
+        }
+        return missing_required_error(descriptor, kind, names);
+    }
+    std::array<std::string_view, kInline> names{};
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (is_missing(i)) {
+            names[filled++] = name_at(i);
+        }
+    }
+    return missing_required_error(descriptor, kind, std::span<const std::string_view>(names.data(), filled));
 }
 
 }  // namespace
