@@ -230,7 +230,7 @@ PyObject* t_new_lazy_record(PyObject*, PyObject* args) {
         PyObject* type = nullptr;
         const char* message = nullptr;
         if (!PyArg_ParseTuple(args, "Os", &type, &message)) return parse_failed();
-        PyObject* record = wrap_record(PyErr::new_lazy(type, std::string(message)), OwnedRef::borrow(type));
+        PyObject* record = wrap_record(PyErr::new_lazy_copied(type, message), OwnedRef::borrow(type));
         if (record == nullptr) return fetch_pending();
         return record;
     });

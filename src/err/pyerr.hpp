@@ -71,8 +71,6 @@ public:
     PyErr& operator=(const PyErr&) = delete;
     ~PyErr() { drop(); }
 
-    // An empty record, as a slot to move a failure into.
-    static PyErr none() noexcept { return PyErr(); }
 
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
     // The shared state of a record that began lazy; null for a record made
