@@ -71,7 +71,6 @@ public:
     PyErr& operator=(const PyErr&) = delete;
     ~PyErr() { drop(); }
 
-
     [[nodiscard]] bool empty() const noexcept { return bits_ == 0; }
     // The shared state of a record that began lazy; null for a record made
     // from an instance, which needs no normalisation and so no state.
