@@ -76,8 +76,14 @@ ZORVALIND_COLD PyErr positional_only_named(const ArgumentDescriptor& descriptor,
     named.reserve(4);
     const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
+        // Every name was read once already in this call, so its UTF-8 form
+        // is cached; should reading fail anyway, nothing is left pending.
         const std::optional<std::string_view> keyword = keyword_utf8(PyTuple_GET_ITEM(kwnames, j));
-        if (!keyword.has_value() || find_keyword_only(descriptor, *keyword) != kNotFound) {
+        if (!keyword.has_value()) {
+            (void)fetch_pending();
+            continue;
+        }
+        if (find_keyword_only(descriptor, *keyword) != kNotFound) {
             continue;
         }
         const std::size_t position = find_positional(descriptor, *keyword);
