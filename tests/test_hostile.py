@@ -7,6 +7,7 @@ import types
 import warnings
 
 import pytest
+from arguments import IndexRaises, IndexReturns, StrRaises, StrReturnsNonStr
 
 _zorvalind = pytest.importorskip("_zorvalind")
 testing = pytest.importorskip("_zorvalind_testing")
@@ -58,14 +59,6 @@ class IntWhoseHooksRaise(int):
         raise ValueError("never asked")
 
 
-class IndexReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 @pytest.mark.parametrize(
     "value",
     [2**63, -(2**63) - 1, 2**100_000, -(2**100_000), IntWithOddIndex(2**64), IndexReturns(-(2**70))],
@@ -114,24 +107,6 @@ def test_deprecation_turned_error_by_warning_filter_passes_through_unattributed(
 
 
 # ---- objects that cannot be shown -----------------------------------------------------
-
-
-class StrRaises:
-    def __str__(self):
-        raise RuntimeError("no str")
-
-
-class StrReturnsNonStr:
-    def __str__(self):
-        return 42
-
-
-class IndexRaises:
-    def __init__(self, exception):
-        self.exception = exception
-
-    def __index__(self):
-        raise self.exception
 
 
 @pytest.mark.parametrize(

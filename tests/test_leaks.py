@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import leakcheck
+from arguments import IndexRaises, IndexReturns, StrRaises
 
 pytestmark = pytest.mark.skipif(not leakcheck.HAS_REFCOUNT, reason="needs sys.gettotalrefcount (debug interpreter)")
 
@@ -27,14 +28,6 @@ def expect(exception_type, function, *args, **kwargs):
     raise AssertionError(f"{function!r} did not raise {exception_type.__name__}")
 
 
-class IndexRaises:
-    def __init__(self, exception):
-        self.exception = exception
-
-    def __index__(self):
-        raise self.exception
-
-
 class IndexRaisesWithCause:
     def __index__(self):
         try:
@@ -43,23 +36,10 @@ class IndexRaisesWithCause:
             raise TypeError("outer") from inner
 
 
-class IndexReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class IndexCallsMysum:
     def __index__(self):
         expect(TypeError, mysum, "x", 1)
         return mysum(20, 22)
-
-
-class StrRaises:
-    def __str__(self):
-        raise RuntimeError("no text")
 
 
 def deferred_release():

@@ -10,13 +10,8 @@ from hypothesis import given, settings, strategies as st
 
 import _zorvalind
 from _zorvalind import mysum
-
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
-
-
-def wrap(value):
-    return (value - INT64_MIN) % 2**64 + INT64_MIN
+from arguments import INT64_MAX, INT64_MIN, IndexRaises, wrap
+from arguments import IndexReturns as Index
 
 
 def test_function_metadata():
@@ -63,24 +58,6 @@ def test_sum_wraps_around_at_the_limits(a, b, expected):
 def test_result_is_always_plain_int(a, b, expected):
     result = mysum(a, b)
     assert type(result) is int and result == expected
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-        self.calls = 0
-
-    def __index__(self):
-        self.calls += 1
-        return self.value
-
-
-class IndexRaises:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
 
 
 class BigIntSubclass(int):

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import _zorvalind_testing as t
+from arguments import StrRaises, StrReturnsNonStr
 from conftest import race
 
 
@@ -136,19 +137,6 @@ def test_debug_text_from_a_thread_that_is_not_attached():
 )
 def test_quoted_literal_escapes(text, literal):
     assert t.quoted_literal(text) == literal
-
-
-class StrRaises:
-    def __str__(self):
-        raise RuntimeError("no str")
-
-    def __repr__(self):
-        raise RuntimeError("no repr")
-
-
-class StrReturnsNonStr:
-    def __str__(self):
-        return 5
 
 
 def test_display_text_falls_back_and_reports_unraisable(monkeypatch):

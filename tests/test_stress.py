@@ -14,25 +14,13 @@ import random
 import sys
 import threading
 import time
+from arguments import INT64_MAX, INT64_MIN, IndexRaises, wrap
 
 THREADS = 8
 SECONDS = float(os.environ.get("ZORVALIND_STRESS_SECONDS", "4"))
-INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-
-
-def wrap(value):
-    return (value - INT64_MIN) % 2**64 + INT64_MIN
 
 
 # ---- the driver (runs in the subprocess) -----------------------------------------
-
-
-class IndexRaises:
-    def __init__(self, exception):
-        self.exception = exception
-
-    def __index__(self):
-        raise self.exception
 
 
 class IndexCallsMysum:
