@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "args/descriptor.hpp"
-#include "args/message_writer.hpp"
+#include "err/message_writer.hpp"
 #include "err/pyerr.hpp"
 
 namespace zorvalind {
@@ -96,7 +96,9 @@ inline Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyOb
 PyErr wrap_argument_error(std::string_view name, PyErr error);
 
 // Message constructors; failure paths only.
-std::string full_function_name(const ArgumentDescriptor& descriptor);
+// Appends the name under which messages speak of the function: "f()" or
+// "C.f()".
+void full_function_name(MessageWriter& message, const ArgumentDescriptor& descriptor);
 void append_quoted_names(MessageWriter& message, std::span<const std::string_view> names);
 PyErr too_many_positional_error(const ArgumentDescriptor& descriptor, std::size_t given);
 PyErr unexpected_keyword_error(const ArgumentDescriptor& descriptor, PyObject* keyword_name);

@@ -11,16 +11,6 @@ namespace zorvalind {
 
 namespace {
 
-// Every message starts with the function's full name.
-void start_message(MessageWriter& message, const ArgumentDescriptor& descriptor) {
-    if (descriptor.class_name.has_value()) {
-        message += *descriptor.class_name;
-        message += '.';
-    }
-    message += descriptor.function_name;
-    message += "()";
-}
-
 // Names of the empty slots among `count` parameters: on the stack for the
 // usual handful, on the heap only for a longer list.
 template <class NameAt, class IsMissing>
@@ -53,10 +43,13 @@ PyErr missing_names_error(const ArgumentDescriptor& descriptor, std::string_view
 
 }  // namespace
 
-std::string full_function_name(const ArgumentDescriptor& descriptor) {
-    MessageWriter name;
-    start_message(name, descriptor);
-    return std::string(name.view());
+void full_function_name(MessageWriter& message, const ArgumentDescriptor& descriptor) {
+    if (descriptor.class_name.has_value()) {
+        message += *descriptor.class_name;
+        message += '.';
+    }
+    message += descriptor.function_name;
+    message += "()";
 }
 
 void append_quoted_names(MessageWriter& message, std::span<const std::string_view> names) {
@@ -78,7 +71,7 @@ PyErr too_many_positional_error(const ArgumentDescriptor& descriptor, std::size_
     const std::size_t positional_count = descriptor.positional_names.size();
     const std::size_t required = descriptor.required_positional_count;
     MessageWriter message;
-    start_message(message, descriptor);
+    full_function_name(message, descriptor);
     if (required == positional_count) {
         message += " takes ";
         message.append_count(positional_count);
@@ -96,16 +89,16 @@ PyErr too_many_positional_error(const ArgumentDescriptor& descriptor, std::size_
 
 PyErr unexpected_keyword_error(const ArgumentDescriptor& descriptor, PyObject* keyword_name) {
     MessageWriter message;
-    start_message(message, descriptor);
+    full_function_name(message, descriptor);
     message += " got an unexpected keyword argument '";
-    message += object_display_text(keyword_name);
+    append_object_display_text(message, keyword_name);
     message += '\'';
     return PyErr::new_lazy_copied(PyExc_TypeError, message.view());
 }
 
 PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_view keyword) {
     MessageWriter message;
-    start_message(message, descriptor);
+    full_function_name(message, descriptor);
     message += " got multiple values for argument '";
     message += keyword;
     message += '\'';
@@ -114,7 +107,7 @@ PyErr multiple_values_error(const ArgumentDescriptor& descriptor, std::string_vi
 
 PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor, std::span<const std::string_view> keywords) {
     MessageWriter message;
-    start_message(message, descriptor);
+    full_function_name(message, descriptor);
     message += " got some positional-only arguments passed as keyword arguments: ";
     append_quoted_names(message, keywords);
     return PyErr::new_lazy_copied(PyExc_TypeError, message.view());
@@ -123,7 +116,7 @@ PyErr positional_only_keywords_error(const ArgumentDescriptor& descriptor, std::
 PyErr missing_required_error(const ArgumentDescriptor& descriptor, std::string_view kind,
                              std::span<const std::string_view> names) {
     MessageWriter message;
-    start_message(message, descriptor);
+    full_function_name(message, descriptor);
     message += " missing ";
     message.append_count(names.size());
     message += " required ";

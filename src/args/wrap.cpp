@@ -14,13 +14,12 @@ PyErr wrap_argument_error(std::string_view name, PyErr error) {
             return error;
         }
     }
-    std::string message;
-    message.reserve(128);
+    MessageWriter message;
     message += "argument '";
     message += name;
     message += "': ";
     append_object_display_text(message, exception_value(error));
-    PyErr attributed = PyErr::new_lazy_copied(PyExc_TypeError, message);
+    PyErr attributed = PyErr::new_lazy_copied(PyExc_TypeError, message.view());
     std::optional<PyErr> cause = exception_cause(error);
     ensure_normalized(attributed);
     set_exception_cause(attributed, std::move(cause));

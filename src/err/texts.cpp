@@ -71,19 +71,21 @@ void append_target_text(std::string& out, PyObject* target) {
     out += object_display_text(target);
 }
 
-void append_unicode_text_lossy(std::string& out, PyObject* str) {
+// `Out` is a std::string or a MessageWriter.
+template <class Out>
+void append_unicode_text_lossy(Out& out, PyObject* str) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (data != nullptr) {
-        out.append(data, static_cast<std::size_t>(size));
+        out += std::string_view(data, static_cast<std::size_t>(size));
         return;
     }
     (void)fetch_pending();
     out += unicode_text_lossy(str);
 }
 
-template <class Convert>
-void append_object_text_with_fallback(std::string& out, PyObject* object, Convert convert) {
+template <class Out, class Convert>
+void append_object_text_with_fallback(Out& out, PyObject* object, Convert convert) {
     PyObject* text_object = convert(object);
     if (text_object != nullptr) {
         OwnedRef owned = OwnedRef::steal(text_object);
@@ -100,7 +102,7 @@ void append_object_text_with_fallback(std::string& out, PyObject* object, Conver
     }
     OwnedRef owned_name = OwnedRef::steal(name);
     out += "<unprintable ";
-    append_object_display_text(out, owned_name.get());
+    append_object_text_with_fallback(out, owned_name.get(), PyObject_Str);
     out += " object>";
 }
 
@@ -171,7 +173,7 @@ std::string unicode_text_lossy(PyObject* str) {
     return decode_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
-void append_object_display_text(std::string& out, PyObject* object) {
+void append_object_display_text(MessageWriter& out, PyObject* object) {
     append_object_text_with_fallback(out, object, PyObject_Str);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "err/message_writer.hpp"
 #include "err/pyerr.hpp"
 
 namespace zorvalind {
@@ -19,7 +20,7 @@ std::string unicode_text_lossy(PyObject* str);
 std::string object_display_text(PyObject* object);
 std::string object_repr_text(PyObject* object);
 // object_display_text appended to `out`, without an intermediate string.
-void append_object_display_text(std::string& out, PyObject* object);
+void append_object_display_text(MessageWriter& out, PyObject* object);
 Result<std::string> format_traceback(PyObject* traceback);
 // `PyErr { type: ..., value: ..., traceback: ... }`; attaches by itself.
 std::string debug_text(PyErr& error);

@@ -1,4 +1,4 @@
-// The text of a binder message under construction, on the stack: the record
+// The text of an error message under construction, on the stack: the record
 // that carries it copies it into its own allocation, so building a message
 // takes no allocation of its own. A text longer than the buffer moves on to
 // the heap.
