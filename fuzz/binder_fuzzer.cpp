@@ -138,6 +138,8 @@ PyObject* g_str_subclass_other = nullptr;    // str subclass whose __str__ gives
 PyObject* g_raising = nullptr;               // object whose __str__ raises
 PyObject* g_non_text = nullptr;              // object whose __str__ returns an int
 long g_unraisable_reports = 0;
+// ZORVALIND_FUZZ_VERBOSE set: each input's expected outcome is printed.
+bool g_verbose = false;
 
 PyObject* count_unraisable(PyObject*, PyObject*) {
     ++g_unraisable_reports;
@@ -810,6 +812,7 @@ void run_front(const Call& call, const Expected& expected, bool interned,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    g_verbose = std::getenv("ZORVALIND_FUZZ_VERBOSE") != nullptr;
     start_interpreter();
     return 0;
 }
@@ -824,6 +827,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return -1;
     }
     const Expected expected = model(call);
+    if (g_verbose) {
+        const char* kinds[] = {"success", "TypeError: ", "internal fault"};
+        std::fprintf(stderr, "binder_fuzzer: expected %s%s\n", kinds[static_cast<int>(expected.kind)],
+                     expected.message.c_str());
+    }
     const std::vector<Py_ssize_t> counts = reference_counts(call);
 
     g_variant = "general binder";
