@@ -15,14 +15,15 @@
 // - the front either settles the call with the model's slots or declines it
 //   and leaves every slot empty again;
 // - an internal fault only where the binder documents one: a slot array
-//   shorter than the parameters, or keyword names given without an argument
-//   array.
+//   shorter than the parameters, or positional arguments or keyword names
+//   given without an argument array (a native caller's fault; the front
+//   declines such a call and the general binder faults before reading).
 // Any broken check prints what it saw and aborts, which libFuzzer records as
 // a crash; the sanitizers report the rest.
 //
 // Input layout (bytes read in order; a missing byte reads as 0):
 //   flags        bit 0 class name, bit 1 pass the interned names, bit 2 no
-//                argument array (only with no positional argument), bit 3 a
+//                argument array, bit 3 a
 //                short slot array, bit 4 spare slots, bit 5 an empty
 //                keyword-name tuple rather than none
 //   text         function name; then the class name when bit 0 is set
@@ -398,10 +399,6 @@ void make_keyword(Reader& in, Call& call) {
     call.name_models.push_back(std::move(model));
 }
 
-// TEMPORARY: the front reads a null argument array when keyword names come
-// with it; off until that fix is merged.
-constexpr bool kNullArgsWithKeywords = false;
-
 // Decodes an input; false when it breaks a descriptor invariant.
 bool decode(Reader& in, Call& call) {
     const std::uint8_t flags = in.byte();
@@ -464,8 +461,8 @@ bool decode(Reader& in, Call& call) {
     }
 
     call.nargs = in.byte() % (n + 4);
+    call.null_args = (flags & 4) != 0;
     const std::size_t keyword_count = in.byte() % 13;
-    call.null_args = (flags & 4) != 0 && call.nargs == 0 && (keyword_count == 0 || kNullArgsWithKeywords);
     if (keyword_count > 0 || (flags & 32) != 0) {
         for (std::size_t j = 0; j < keyword_count; ++j) {
             make_keyword(in, call);
@@ -524,6 +521,11 @@ Expected model(const Call& call) {
         return out;
     };
     if (call.slot_count < n + kw) {
+        out.kind = Expected::Kind::fault;
+        return out;
+    }
+    // A call with arguments but no array to read them from.
+    if (call.null_args && call.nargs > 0) {
         out.kind = Expected::Kind::fault;
         return out;
     }

@@ -134,6 +134,11 @@ SEEDS = {
     "missing-nine": seed(positional=tuple("abcdefghi"), nargs=0),
     "missing-keyword-only": seed(positional=("a",), nargs=1, keyword_only=(("k", True), ("m", False), ("n", True))),
     "fault-short-slots": seed(**MYSUM, nargs=2, flags=SHORT_SLOTS),
+    # Keyword names that the front would match by identity, with no array to
+    # read their values from: the front once read it anyway.
+    "fault-keywords-without-array": seed(**MYSUM, nargs=0, keywords=[interned(0), interned(1)],
+                                         flags=INTERNED | NULL_ARGS),
+    "fault-positional-without-array": seed(**MYSUM, nargs=1, flags=NULL_ARGS),
 }
 
 
