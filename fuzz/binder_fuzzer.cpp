@@ -57,6 +57,7 @@
 #include "args/binding.hpp"
 #include "args/descriptor.hpp"
 #include "attach/attach.hpp"
+#include "err/message_writer.hpp"
 #include "err/pyerr.hpp"
 #include "fault/internal_fault.hpp"
 
@@ -515,18 +516,20 @@ Expected model(const Call& call) {
     const std::size_t kw = call.keyword_storage.size();
     const std::size_t keyword_count = call.names.size();
     const std::string who = full_name(call);
-    auto error = [&](std::string message) {
+    auto error = [&](const std::string& message) {
         out.kind = Expected::Kind::type_error;
         out.message = who + message;
         return out;
     };
     if (call.slot_count < n + kw) {
         out.kind = Expected::Kind::fault;
+        out.message = "argument slot array is shorter than the parameters of the function";
         return out;
     }
     // A call with arguments but no array to read them from.
     if (call.null_args && call.nargs > 0) {
         out.kind = Expected::Kind::fault;
+        out.message = "positional arguments were counted without an argument array";
         return out;
     }
     out.slots.assign(call.slot_count, kEmpty);
@@ -545,6 +548,7 @@ Expected model(const Call& call) {
     }
     if (call.null_args && keyword_count > 0) {
         out.kind = Expected::Kind::fault;
+        out.message = "keyword names were given without an argument array";
         return out;
     }
     std::vector<std::string> positional_only_named;
@@ -674,14 +678,17 @@ private:
 
 // Judges one binding's outcome against the model.
 void check_outcome(const Call& call, const Expected& expected, std::optional<Status>& bound,
-                   const std::vector<PyObject*>& slots, long unraisable_before,
+                   const std::string& fault_text, const std::vector<PyObject*>& slots, long unraisable_before,
                    const std::vector<Py_ssize_t>& counts_before) {
     if (PyErr_Occurred() != nullptr) {
         fail(call, "the binder left an exception pending");
     }
     if (!bound.has_value()) {
         if (expected.kind != Expected::Kind::fault) {
-            fail(call, "an internal fault where the binding rules give an outcome");
+            fail(call, "an internal fault where the binding rules give an outcome: " + fault_text);
+        }
+        if (fault_text != expected.message) {
+            fail(call, "internal fault '" + fault_text + "' where '" + expected.message + "' is due");
         }
         check_reference_counts(call, counts_before);
         return;
@@ -743,6 +750,11 @@ void check_outcome(const Call& call, const Expected& expected, std::optional<Sta
     if (chained || !one_text) {
         fail(call, "the TypeError is chained or has no single str argument");
     }
+    MessageWriter full_name_text;
+    full_function_name(full_name_text, call.descriptor);
+    if (!message.starts_with(full_name_text.view())) {
+        fail(call, "the message does not begin with the full function name: " + message);
+    }
     if (message != expected.message) {
         fail(call, "message\n    got  '" + message + "'\n    want '" + expected.message + "'");
     }
@@ -761,6 +773,7 @@ void run_binding(const Call& call, const Expected& expected, Binding binding,
     const auto nargs = static_cast<Py_ssize_t>(call.nargs);
     const long unraisable_before = g_unraisable_reports;
     std::optional<Status> bound;
+    std::string fault_text;
     {
         QuietStderr quiet(expected.kind == Expected::Kind::fault);
         try {
@@ -773,9 +786,10 @@ void run_binding(const Call& call, const Expected& expected, Binding binding,
             }
         } catch (InternalFault& fault) {
             bound.reset();
+            fault_text = fault_message(fault.payload());
         }
     }
-    check_outcome(call, expected, bound, slots, unraisable_before, counts_before);
+    check_outcome(call, expected, bound, fault_text, slots, unraisable_before, counts_before);
 }
 
 // The inline front alone: it settles the call exactly as the rules do, or
@@ -830,7 +844,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const Expected expected = model(call);
     if (g_verbose) {
-        const char* kinds[] = {"success", "TypeError: ", "internal fault"};
+        const char* kinds[] = {"success", "TypeError: ", "internal fault: "};
         std::fprintf(stderr, "binder_fuzzer: expected %s%s\n", kinds[static_cast<int>(expected.kind)],
                      expected.message.c_str());
     }
