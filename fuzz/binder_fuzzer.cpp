@@ -25,7 +25,9 @@
 //   flags        bit 0 class name, bit 1 pass the interned names, bit 2 no
 //                argument array, bit 3 a
 //                short slot array, bit 4 spare slots, bit 5 an empty
-//                keyword-name tuple rather than none
+//                keyword-name tuple rather than none, bit 6 mysum: the
+//                descriptor read is replaced by mysum's, the arguments are
+//                ints, and the call also goes through mysum's wrapper
 //   text         function name; then the class name when bit 0 is set
 //   byte         N = byte % 13, then N texts (positional names)
 //   byte, byte   positional-only count and R, each % (N + 1)
@@ -35,6 +37,7 @@
 //   byte         number of positional arguments, % (N + 4)
 //   byte         K = byte % 13, then per keyword name a kind byte and its
 //                payload (see make_keyword)
+//   bytes        mysum only: one per argument, its value (see read_int64)
 // A text is a length byte (% 9) and that many units: a byte below 0x80 is
 // that ASCII character (NUL included); 0x80-0xEF picks one of sixteen chosen
 // code points; 0xF0 and above takes two more bytes for any scalar value.
@@ -48,6 +51,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +64,8 @@
 #include "err/message_writer.hpp"
 #include "err/pyerr.hpp"
 #include "fault/internal_fault.hpp"
+#include "fault/panic.hpp"
+#include "module/mysum.hpp"
 
 using namespace zorvalind;
 
@@ -249,6 +255,8 @@ struct Call {
     ArgumentDescriptor descriptor{};
 
     bool pass_interned = false;
+    bool mysum = false;                // the call goes to mysum's wrapper too
+    std::vector<std::int64_t> values;  // mysum: the value of each argument
     bool null_args = false;
     std::size_t slot_count = 0;
 
@@ -400,26 +408,56 @@ void make_keyword(Reader& in, Call& call) {
     call.name_models.push_back(std::move(model));
 }
 
+// An argument of mysum: the ends of the range and their neighbours, or a
+// small value.
+std::int64_t read_int64(Reader& in) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    const std::uint8_t selector = in.byte();
+    switch (selector) {
+        case 0: return kMax;
+        case 1: return kMin;
+        case 2: return kMax - 1;
+        case 3: return kMin + 1;
+        case 4: return std::int64_t{1} << 62;
+        default: return static_cast<std::int64_t>(selector) - 128;
+    }
+}
+
 // Decodes an input; false when it breaks a descriptor invariant.
 bool decode(Reader& in, Call& call) {
-    const std::uint8_t flags = in.byte();
+    std::uint8_t flags = in.byte();
     call.function_name = read_text(in);
     if ((flags & 1) != 0) {
         call.class_name = read_text(in);
     }
-    const std::size_t n = in.byte() % 13;
+    std::size_t n = in.byte() % 13;
     for (std::size_t i = 0; i < n; ++i) {
         call.positional_storage.push_back(read_text(in));
     }
-    const std::size_t positional_only = in.byte() % (n + 1);
-    const std::size_t required = in.byte() % (n + 1);
-    const std::size_t kw = in.byte() % 13;
+    std::size_t positional_only = in.byte() % (n + 1);
+    std::size_t required = in.byte() % (n + 1);
+    std::size_t kw = in.byte() % 13;
     std::vector<bool> kw_required;
     for (std::size_t i = 0; i < kw; ++i) {
         call.keyword_storage.push_back(read_text(in));
         kw_required.push_back((in.byte() & 1) != 0);
     }
-    call.pass_interned = (flags & 2) != 0;
+    call.mysum = (flags & 64) != 0;
+    if (call.mysum) {
+        // The descriptor read above is replaced by mysum's own.
+        call.function_name = "mysum";
+        call.class_name.reset();
+        call.positional_storage = {"a", "b"};
+        call.keyword_storage.clear();
+        kw_required.clear();
+        n = 2;
+        positional_only = 0;
+        required = 2;
+        kw = 0;
+        flags &= ~std::uint8_t{8 | 16};
+    }
+    call.pass_interned = (flags & 2) != 0 || call.mysum;
     // The interned names stand for the positional names: the identity match
     // of the general binder assumes that no keyword-only parameter shares a
     // name with a positional one (a function's names are distinct).
@@ -474,7 +512,13 @@ bool decode(Reader& in, Call& call) {
         }
     }
     for (std::size_t i = 0; i < call.nargs + keyword_count; ++i) {
-        call.arguments.push_back(call.own(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
+        if (call.mysum) {
+            const std::int64_t value = read_int64(in);
+            call.values.push_back(value);
+            call.arguments.push_back(call.own(PyLong_FromLongLong(value)));
+        } else {
+            call.arguments.push_back(call.own(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
+        }
     }
     return true;
 }
@@ -825,11 +869,72 @@ void run_front(const Call& call, const Expected& expected, bool interned,
     check_reference_counts(call, counts_before);
 }
 
+// mysum's call wrapper: the front inlined at the real caller with the real
+// interned names, the fault boundary, and the sum. A documented fault comes
+// back as a raised PanicException carrying the fault's report.
+void run_mysum(const Call& call, const Expected& expected, const std::vector<Py_ssize_t>& counts_before) {
+    PyObject* const* args = call.null_args ? nullptr : call.arguments.data();
+    const std::int64_t depth = attach::attach_depth();
+    const long unraisable_before = g_unraisable_reports;
+    PyObject* result = nullptr;
+    {
+        QuietStderr quiet(expected.kind == Expected::Kind::fault);
+        result = mysum_wrapper(nullptr, args, static_cast<Py_ssize_t>(call.nargs), call.kwnames);
+    }
+    if (attach::attach_depth() != depth) {
+        fail(call, "mysum changed the attach depth");
+    }
+    if (g_unraisable_reports - unraisable_before != (expected.unraisable ? 1 : 0)) {
+        fail(call, "mysum: wrong number of unraisable reports");
+    }
+    if (expected.kind == Expected::Kind::success) {
+        if (result == nullptr) {
+            fail(call, "mysum failed where the binding succeeds");
+        }
+        const auto sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(call.values[expected.slots[0]]) +
+                                                   static_cast<std::uint64_t>(call.values[expected.slots[1]]));
+        const long long got = PyLong_AsLongLong(result);
+        Py_DECREF(result);
+        if (PyErr_Occurred() != nullptr || got != sum) {
+            fail(call, "mysum returned the wrong sum");
+        }
+        check_reference_counts(call, counts_before);
+        return;
+    }
+    if (result != nullptr) {
+        fail(call, "mysum returned a value where the call fails");
+    }
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) {
+        fail(call, "mysum returned null with nothing raised");
+    }
+    PyObject* want_type = expected.kind == Expected::Kind::fault ? panic_exception_type() : PyExc_TypeError;
+    const bool right_type = reinterpret_cast<PyObject*>(Py_TYPE(raised)) == want_type;
+    PyObject* text = PyObject_Str(raised);
+    Py_DECREF(raised);
+    std::string message;
+    if (text != nullptr) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+        if (data != nullptr) {
+            message.assign(data, static_cast<std::size_t>(size));
+        }
+        Py_DECREF(text);
+    }
+    if (!right_type || PyErr_Occurred() != nullptr || message != expected.message) {
+        PyErr_Clear();
+        fail(call, "mysum raised '" + message + "' where '" + expected.message + "' is due");
+    }
+    check_reference_counts(call, counts_before);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     g_verbose = std::getenv("ZORVALIND_FUZZ_VERBOSE") != nullptr;
     start_interpreter();
+    attach::Attachment attachment = attach::Attachment::assume_entry();
+    intern_mysum_parameter_names();
     return 0;
 }
 
@@ -862,5 +967,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run_binding(call, expected, Binding::front_then_general, counts);
     g_variant = "bind_fastcall_arguments without interned names";
     run_binding(call, expected, Binding::front_plain_then_general, counts);
+    if (call.mysum) {
+        g_variant = "mysum";
+        run_mysum(call, expected, counts);
+    }
     return 0;
 }

@@ -7,7 +7,7 @@ per binding outcome, in the input layout that binder_fuzzer.cpp decodes.
 import pathlib
 import sys
 
-CLASS, INTERNED, NULL_ARGS, SHORT_SLOTS, SPARE_SLOTS, EMPTY_TUPLE = (1 << i for i in range(6))
+CLASS, INTERNED, NULL_ARGS, SHORT_SLOTS, SPARE_SLOTS, EMPTY_TUPLE, MYSUM_CALL = (1 << i for i in range(7))
 
 
 # The harness's sixteen chosen code points, picked by 0x80 + index.
@@ -76,9 +76,11 @@ def other_text(value):
 
 
 def seed(positional=(), posonly=0, required=None, keyword_only=(), nargs=0, keywords=None, flags=0,
-         function="f", class_name=None, adjust=0):
+         function="f", class_name=None, adjust=0, values=()):
     """keyword_only: (name, required) pairs; keywords: None for no tuple,
-    else a list of encoded keyword names."""
+    else a list of encoded keyword names; values: with MYSUM_CALL, one
+    selector byte per argument (0 the largest int64, 1 the smallest,
+    5 and up the byte less 128)."""
     required = len(positional) if required is None else required
     if class_name is not None:
         flags |= CLASS
@@ -96,7 +98,7 @@ def seed(positional=(), posonly=0, required=None, keyword_only=(), nargs=0, keyw
     out += bytes([adjust, nargs, len(keywords or [])])
     for keyword in keywords or []:
         out += keyword
-    return bytes(out)
+    return bytes(out + bytes(values))
 
 
 MYSUM = dict(positional=("a", "b"), function="mysum")
@@ -139,6 +141,11 @@ SEEDS = {
     "fault-keywords-without-array": seed(**MYSUM, nargs=0, keywords=[interned(0), interned(1)],
                                          flags=INTERNED | NULL_ARGS),
     "fault-positional-without-array": seed(**MYSUM, nargs=1, flags=NULL_ARGS),
+    # Through mysum's wrapper: the sum, its wrap-around, an error, a fault.
+    "mysum-keywords": seed(nargs=1, keywords=[interned(1)], flags=MYSUM_CALL, values=(130, 131)),
+    "mysum-wraps": seed(nargs=0, keywords=[copy(1), subclass(0)], flags=MYSUM_CALL, values=(0, 129)),
+    "mysum-unexpected": seed(nargs=2, keywords=[raising()], flags=MYSUM_CALL, values=(5, 6, 7)),
+    "mysum-fault-without-array": seed(nargs=0, keywords=[interned(0), interned(1)], flags=MYSUM_CALL | NULL_ARGS),
 }
 
 
