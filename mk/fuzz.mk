@@ -5,7 +5,7 @@
 #   make fuzz          fuzzes FUZZ_SECONDS (default 300) from the seed corpus
 #   make fuzz-replay   runs every seed once
 #   make fuzz-ci       the replay, then FUZZ_CI_SECONDS (default 60) of fuzzing
-#   make fuzz-coverage line and branch coverage of the binder by the seeds and
+#   make fuzz-coverage line and branch coverage of the binder and mysum by the seeds and
 #                      the inputs found so far (a build of its own in
 #                      build-fuzz/coverage/)
 #   make fuzz-clean    removes build-fuzz/
@@ -59,7 +59,7 @@ fuzz-coverage:
 	  $(FUZZ_COVERAGE)/binder_fuzzer -runs=0 $(FUZZ_BUILD)/corpus fuzz/corpus 2>&1 | grep -E "INITED|ERROR" ; \
 	$(call FUZZ_LLVM_TOOL,llvm-profdata) merge -o $(FUZZ_COVERAGE)/replay.profdata $(FUZZ_COVERAGE)/replay.profraw && \
 	$(call FUZZ_LLVM_TOOL,llvm-cov) report $(FUZZ_COVERAGE)/binder_fuzzer -instr-profile=$(FUZZ_COVERAGE)/replay.profdata \
-	  $(addprefix $(CURDIR)/src/args/,binding.hpp binding.cpp messages.cpp)
+	  $(addprefix $(CURDIR)/src/,args/binding.hpp args/binding.cpp args/messages.cpp module/mysum.cpp)
 
 fuzz-clean:
 	rm -rf $(FUZZ_BUILD)
