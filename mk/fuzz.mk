@@ -5,9 +5,9 @@
 #   make fuzz          fuzzes FUZZ_SECONDS (default 300) from the seed corpus
 #   make fuzz-replay   runs every seed once
 #   make fuzz-ci       the replay, then FUZZ_CI_SECONDS (default 60) of fuzzing
-#   make fuzz-coverage line and branch coverage of the binder and mysum by the seeds and
-#                      the inputs found so far (a build of its own in
-#                      build-fuzz/coverage/)
+#   make fuzz-coverage line and branch coverage of the binder and of mysum's
+#                      wrapper by the seeds and the inputs found so far (a
+#                      build of its own in build-fuzz/coverage/)
 #   make fuzz-clean    removes build-fuzz/
 #
 # Inputs that a run finds go to build-fuzz/corpus/; the seeds in fuzz/corpus/
