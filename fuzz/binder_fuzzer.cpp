@@ -1,8 +1,10 @@
 // Coverage-guided fuzzer of the argument binder. Each input is decoded into an
 // argument descriptor and a fast call; the call is bound by the general binder
 // (with and without the interned positional names), by the inline front alone
-// and by bind_fastcall_arguments, and every outcome is checked against a plain
-// model of the binding rules written here from the rules alone:
+// and by bind_fastcall_arguments (and, for mysum's descriptor, by mysum's call
+// wrapper, whose sum and raised exception are checked too), and every outcome
+// is checked against a plain model of the binding rules written here from the
+// rules alone:
 //
 // - success: every slot holds exactly the object the model puts there (by
 //   identity), every other slot is empty;
@@ -23,11 +25,11 @@
 //
 // Input layout (bytes read in order; a missing byte reads as 0):
 //   flags        bit 0 class name, bit 1 pass the interned names, bit 2 no
-//                argument array, bit 3 a
-//                short slot array, bit 4 spare slots, bit 5 an empty
-//                keyword-name tuple rather than none, bit 6 mysum: the
-//                descriptor read is replaced by mysum's, the arguments are
-//                ints, and the call also goes through mysum's wrapper
+//                argument array, bit 3 a short slot array, bit 4 spare
+//                slots, bit 5 an empty keyword-name tuple rather than none,
+//                bit 6 mysum: the descriptor read is replaced by mysum's,
+//                the arguments are ints, and the call also goes through
+//                mysum's wrapper
 //   text         function name; then the class name when bit 0 is set
 //   byte         N = byte % 13, then N texts (positional names)
 //   byte, byte   positional-only count and R, each % (N + 1)
