@@ -6,7 +6,8 @@ PACKAGING_PACKAGES := \
 	python3-scikit-build-core python3-pathspec python3-pyproject-metadata \
 	python3-pip python3-wheel \
 	python3-mypy python3-mypy-extensions python3-typing-extensions \
-	python3-librt python3-ast-serialize python3-psutil
+	python3-librt python3-ast-serialize python3-psutil \
+	python3-auditwheel python3-pyelftools
 
 .PHONY: provision-packaging wheel
 
