@@ -84,10 +84,10 @@ int find_object_containing(dl_phdr_info* info, std::size_t /*size*/, void* data)
     request->result->dlfo_map_start = reinterpret_cast<void*>(start);  // NOLINT(performance-no-int-to-ptr)
     request->result->dlfo_map_end = reinterpret_cast<void*>(end);      // NOLINT(performance-no-int-to-ptr)
     request->result->dlfo_link_map = nullptr;
-    request->result->dlfo_eh_frame =
-        eh_frame == nullptr ? nullptr
-                            : reinterpret_cast<void*>(  // NOLINT(performance-no-int-to-ptr)
-                                  info->dlpi_addr + eh_frame->p_vaddr);
+    request->result->dlfo_eh_frame = eh_frame == nullptr
+                                         ? nullptr
+                                         : reinterpret_cast<void*>(  // NOLINT(performance-no-int-to-ptr)
+                                               info->dlpi_addr + eh_frame->p_vaddr);
     request->found = true;
     return 1;
 }
