@@ -1,30 +1,43 @@
 # Thin front for CMake. Every target provisions the interpreter itself, so a
 # fresh clone needs nothing but `make test` or `make demo`.
+#
+# Each step prints one line and its output only when it fails (then whole);
+# `make VERBOSE=1 ...` prints everything, the compiler's command lines included.
 SHELL := /bin/bash
 JOBS ?= 2
 PYTHON_PATH_CMD := scripts/provision-python
+STEP := scripts/step
 # `make test PYTHON=/path/to/python3.14` uses that interpreter instead.
 export PYTHON
+export VERBOSE
+
+# Sets $py. Only `build` shows it as a step: after it the root is complete and
+# a second run only checks its stamps, silently.
+PROVISION_STEP = py=$$($(STEP) --keep-stdout "provisioning CPython 3.14 ($${PYTHON:-.toolchain/})" $(PYTHON_PATH_CMD))
+PROVISIONED = py=$$($(PYTHON_PATH_CMD))
 
 .PHONY: all build test demo clean
 
 all: build
 
 build:
-	@py=$$($(PYTHON_PATH_CMD)) && \
-	cmake -S . -B build -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
-	cmake --build build -j$(JOBS)
+	@$(PROVISION_STEP) && \
+	$(STEP) "configuring build/" \
+	  cmake -S . -B build -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	$(STEP) "building build/" cmake --build build -j$(JOBS)
 
+# pytest's own report follows the steps, its closing line last.
 test: build
 	@$(MAKE) --no-print-directory provision-packaging
-	@py=$$($(PYTHON_PATH_CMD)) && \
+	@$(PROVISIONED) && echo "-- running the test suite" >&2 && \
 	ZORVALIND_BUILD_DIR=$(CURDIR)/build "$$py" -m pytest tests -q -p no:cacheprovider
 
 demo: build
-	@py=$$($(PYTHON_PATH_CMD)) && PYTHONPATH=$(CURDIR)/build "$$py" examples/demo.py
+	@$(PROVISIONED) && echo "-- running examples/demo.py" >&2 && \
+	PYTHONPATH=$(CURDIR)/build "$$py" examples/demo.py
 
 clean:
-	rm -rf build build-debug build-asan build-lint build-fuzz dist
+	rm -rf build build-debug build-asan build-lint build-fuzz build-wheel dist
 
-# Further targets (bench, lint, test-debug, test-asan) live in mk/.
+# Further targets (bench, lint, wheel, sdist, test-debug, test-asan, fuzz) live in mk/.
 -include $(wildcard mk/*.mk)

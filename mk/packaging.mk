@@ -1,22 +1,42 @@
 # Packaging tools in the provisioned root: the build backend and pip for
-# tests/test_packaging.py and `make wheel`, mypy for the stub check. Debian
-# unstable's names; provision-python does no dependency resolution, so every
-# dependency outside the base set is listed.
+# tests/test_packaging.py and `make wheel`, auditwheel for the manylinux tag,
+# mypy for the stub check. Debian unstable's names; provision-python does no
+# dependency resolution, so every dependency outside the base set is listed.
 PACKAGING_PACKAGES := \
 	python3-scikit-build-core python3-pathspec python3-pyproject-metadata \
 	python3-pip python3-wheel \
 	python3-mypy python3-mypy-extensions python3-typing-extensions \
-	python3-librt python3-ast-serialize python3-psutil
+	python3-librt python3-ast-serialize python3-psutil \
+	python3-auditwheel python3-pyelftools
 
-.PHONY: provision-packaging wheel
+# The tag `make wheel` gives: the module needs no symbol newer than GLIBC_2.3
+# (src/compat/glibc_floor.cpp), but its TLS descriptors need a loader of glibc
+# 2.9 or newer, and the first policy above that is manylinux_2_12.
+WHEEL_PLAT ?= manylinux_2_12_x86_64
+WHEEL_TMP := build-wheel
+
+.PHONY: provision-packaging wheel sdist
 
 # With PYTHON=... the tests use that interpreter's own tools (or skip), so the
 # private root is not built just for them.
 provision-packaging:
 	@if [[ -z "$${PYTHON:-}" ]]; then \
-	  EXTRA_PACKAGES="$(strip $(PACKAGING_PACKAGES))" $(PYTHON_PATH_CMD) >/dev/null; fi
+	  EXTRA_PACKAGES="$(strip $(PACKAGING_PACKAGES))" \
+	    $(STEP) --keep-stdout "provisioning the packaging tools" $(PYTHON_PATH_CMD) >/dev/null; fi
 
-# The wheel lands in dist/; the CMake build runs in a temporary folder.
+# pip builds into build-wheel/ (the CMake build runs in a temporary folder),
+# auditwheel checks the module against the policy and writes the tagged wheel
+# to dist/.
 wheel: provision-packaging
-	@py=$$($(PYTHON_PATH_CMD)) && \
-	"$$py" -m pip wheel --no-build-isolation --no-index --no-deps --wheel-dir dist .
+	@$(PROVISIONED) && rm -rf $(WHEEL_TMP) && \
+	$(STEP) "building the wheel" env CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps --wheel-dir $(WHEEL_TMP) . && \
+	$(STEP) "auditing it for $(WHEEL_PLAT)" \
+	  "$$py" -m auditwheel repair --plat $(WHEEL_PLAT) --only-plat --wheel-dir dist $(WHEEL_TMP)/*.whl && \
+	rm -rf $(WHEEL_TMP) && ls -1 dist/*$(WHEEL_PLAT)*.whl
+
+# The backend's own sdist hook: no frontend package needed.
+sdist: provision-packaging
+	@$(PROVISIONED) && \
+	$(STEP) --keep-stdout "writing the source distribution" \
+	  "$$py" -c 'import sys, scikit_build_core.build as b; print("dist/" + b.build_sdist(sys.argv[1]))' dist

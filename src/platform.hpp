@@ -9,13 +9,14 @@
 #define ZORVALIND_COLD
 #endif
 
-// Per-thread state of a library that is loaded once and never unloaded: the
-// initial-exec model reads it without a call into the dynamic loader.
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__ELF__)
-#define ZORVALIND_FAST_TLS __attribute__((tls_model("initial-exec")))
-#else
+// Per-thread state. The module is loaded with dlopen, so its thread-locals
+// keep the compiler's dynamic TLS model, which needs no room in the loader's
+// static TLS block: initial-exec would, and a process whose static room other
+// libraries have already used up could not load the module. The build reaches
+// them through TLS descriptors where the compiler has those (CMakeLists.txt),
+// which makes an access a call to a two-instruction resolver whenever the
+// loader still had static room to give.
 #define ZORVALIND_FAST_TLS
-#endif
 
 // A variable of the core read on the call path: hidden in its declaration, so
 // the compiler addresses it directly instead of through the GOT.

@@ -1,6 +1,8 @@
 """Packaging: pip builds the module through the CMake build with the
-scikit-build-core backend, a fresh venv gets the module and its stubs, and the
-wheel carries one native file that exports only the module's entry point.
+scikit-build-core backend, a fresh venv gets the module and its stubs from the
+unpacked source distribution alone, the wheel carries one native file that
+exports only the module's entry point, and auditwheel accepts it for the
+manylinux tag `make wheel` gives.
 
 The tools come from the provisioned root (`make provision-packaging`); without
 them every test here is skipped with the reason.
@@ -15,6 +17,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import textwrap
 import zipfile
 
@@ -42,6 +45,17 @@ pytestmark = [
 needs_mypy = pytest.mark.skipif(
     bool(_missing(["mypy"])), reason=f"mypy not provisioned; {PROVISION_HINT}"
 )
+needs_auditwheel = pytest.mark.skipif(
+    bool(_missing(["auditwheel", "elftools"])), reason=f"auditwheel not provisioned; {PROVISION_HINT}"
+)
+# mk/packaging.mk's WHEEL_PLAT.
+MANYLINUX_PLAT = "manylinux_2_12_x86_64"
+# What the build reads, and folders no build needs.
+SDIST_NEEDED = {
+    "PKG-INFO", "pyproject.toml", "README.md", "CMakeLists.txt", "src/CMakeLists.txt",
+    "src/module/entry.cpp", "src/compat/glibc_floor.cpp", "cmake/exports.map", "python/_zorvalind.pyi",
+}
+SDIST_UNWANTED = ("tests/", "testing/", "bench/", "examples/", "scripts/", "mk/", ".ci/", ".toolchain/", "build")
 
 
 def _clean_env():
@@ -49,6 +63,7 @@ def _clean_env():
     # of the test run must not leak into the build or the venv.
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PIP_", "PYTHON"))}
     env.update(PIP_CONFIG_FILE=os.devnull, PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1")
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     return env
 
 
@@ -61,14 +76,36 @@ def _run(args, *, cwd, timeout=900):
 
 
 @pytest.fixture(scope="module")
-def venv(tmp_path_factory):
-    """A fresh venv over the provisioned root, with the project pip-installed."""
+def sdist(tmp_path_factory):
+    """The source distribution, written by the backend's own hook."""
+    out = tmp_path_factory.mktemp("sdist")
+    code = "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))"
+    name = _run([sys.executable, "-c", code, out], cwd=ROOT).stdout.split()[-1]
+    return out / name
+
+
+@pytest.fixture(scope="module")
+def sdist_tree(sdist, tmp_path_factory):
+    """The unpacked source distribution, alone in a folder outside the git tree."""
+    folder = tmp_path_factory.mktemp("unpacked")
+    with tarfile.open(sdist) as archive:
+        archive.extractall(folder, filter="data")
+    (tree,) = folder.iterdir()
+    assert not (tree / ".git").exists() and not tree.resolve().is_relative_to(ROOT)
+    return tree
+
+
+@pytest.fixture(scope="module")
+def venv(sdist_tree, tmp_path_factory):
+    """A fresh venv over the provisioned root, with the project pip-installed
+    from the unpacked source distribution (what `pip install zorvalind-*.tar.gz`
+    does when no wheel fits)."""
     path = tmp_path_factory.mktemp("venv")
     _run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages", path], cwd=path)
     python = path / "bin" / "python"
     _run(
         [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--no-cache-dir", "."],
-        cwd=ROOT,
+        cwd=sdist_tree,
     )
     return python
 
@@ -171,4 +208,67 @@ def test_wheel_has_one_native_file_exporting_only_the_entry_point(wheel, tmp_pat
         pytest.skip("nm (binutils) is needed to read the dynamic symbol table")
     listing = subprocess.run([nm, "-D", "--defined-only", library], capture_output=True, text=True, check=True)
     exported = {line.split()[-1] for line in listing.stdout.splitlines() if line.strip()}
+    assert exported == {"PyInit__zorvalind"}
+
+
+def test_sdist_holds_what_the_build_reads_and_nothing_test_only(sdist):
+    with tarfile.open(sdist) as archive:
+        prefix = sdist.name.removesuffix(".tar.gz") + "/"
+        members = {m.name.removeprefix(prefix) for m in archive.getmembers() if m.isfile()}
+    assert SDIST_NEEDED <= members, sorted(SDIST_NEEDED - members)
+    assert not [m for m in members if m.startswith(SDIST_UNWANTED) or m == "Makefile"], sorted(members)
+    # Every source of the CMake build is in it.
+    sources = re.findall(r"^\s+([\w/]+\.cpp)", (ROOT / "src" / "CMakeLists.txt").read_text(), re.M)
+    assert sources and {f"src/{name}" for name in sources} <= members
+
+
+@pytest.fixture(scope="module")
+def audited_wheel(wheel, tmp_path_factory):
+    out = tmp_path_factory.mktemp("audited")
+    _run(
+        [sys.executable, "-m", "auditwheel", "repair", "--plat", MANYLINUX_PLAT, "--only-plat", "-w", out, wheel],
+        cwd=out,
+    )
+    wheels = list(out.glob("*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+@needs_auditwheel
+def test_auditwheel_accepts_the_wheel_for_its_tag(audited_wheel):
+    platform_tags = audited_wheel.stem.split("-")[-1].split(".")
+    assert MANYLINUX_PLAT in platform_tags
+    shown = _run([sys.executable, "-m", "auditwheel", "show", audited_wheel], cwd=audited_wheel.parent).stdout
+    shown = " ".join(shown.split())
+    # The policy it fits is this tag or an older one (a lower glibc).
+    fits = re.search(r'consistent with the following platform tag: "manylinux_2_(\d+)_x86_64"', shown)
+    assert fits and int(fits.group(1)) <= int(MANYLINUX_PLAT.split("_")[2]), shown
+    assert "requires no external shared libraries" in shown
+
+
+@needs_auditwheel
+def test_audited_module_exports_the_entry_only_and_needs_the_c_library_only(audited_wheel, tmp_path):
+    with zipfile.ZipFile(audited_wheel) as archive:
+        native = [name for name in archive.namelist() if archive.read(name)[:4] == b"\x7fELF"]
+        assert native == [MODULE_FILE]
+        library = pathlib.Path(archive.extract(MODULE_FILE, tmp_path))
+    from elftools.elf.dynamic import DynamicSection
+    from elftools.elf.elffile import ELFFile
+
+    with library.open("rb") as stream:
+        elf = ELFFile(stream)
+        needed = {
+            tag.needed
+            for section in elf.iter_sections()
+            if isinstance(section, DynamicSection)
+            for tag in section.iter_tags()
+            if tag.entry.d_tag == "DT_NEEDED"
+        }
+        dynsym = elf.get_section_by_name(".dynsym")
+        exported = {
+            symbol.name
+            for symbol in dynsym.iter_symbols()
+            if symbol.name and symbol["st_shndx"] != "SHN_UNDEF"
+        }
+    assert needed <= {"libc.so.6", "ld-linux-x86-64.so.2"}, needed
     assert exported == {"PyInit__zorvalind"}

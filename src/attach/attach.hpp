@@ -21,6 +21,19 @@ extern ZORVALIND_HIDDEN std::atomic<bool> g_releases_pending;
 [[noreturn]] void raise_prohibited(std::int64_t depth);
 }  // namespace detail
 
+namespace detail {
+// The calling thread's depth, looked up once: with a dynamic TLS model each
+// lookup is a call into the loader's resolver. The empty asm hides where the
+// address came from, so the compiler keeps it instead of looking it up again.
+[[nodiscard]] inline std::int64_t& depth_slot() noexcept {
+    std::int64_t* slot = &tls_attach_depth;
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__("" : "+r"(slot));
+#endif
+    return *slot;
+}
+}  // namespace detail
+
 [[nodiscard]] inline std::int64_t attach_depth() noexcept { return detail::tls_attach_depth; }
 inline void set_attach_depth(std::int64_t depth) noexcept { detail::tls_attach_depth = depth; }
 
@@ -49,15 +62,16 @@ inline void apply_pending_releases_if_any() noexcept {
 }
 
 // At an entry from the interpreter: the thread holds the lock already.
-[[nodiscard]] inline AttachToken assume() {
-    const std::int64_t depth = detail::tls_attach_depth;
+[[nodiscard]] inline AttachToken assume(std::int64_t& slot) {
+    const std::int64_t depth = slot;
     if (depth < 0) {
         detail::raise_prohibited(depth);
     }
-    detail::tls_attach_depth = depth + 1;
+    slot = depth + 1;
     apply_pending_releases_if_any();
     return AttachToken::assumed();
 }
+[[nodiscard]] inline AttachToken assume() { return assume(detail::tls_attach_depth); }
 
 // Anywhere: takes the interpreter through PyGILState_Ensure when needed.
 [[nodiscard]] AttachToken attach();
@@ -68,19 +82,31 @@ inline void apply_pending_releases_if_any() noexcept {
 // other means but must behave as such an attachment.
 void check_attach_from_zero();
 
-inline void end_attachment(AttachToken token) noexcept {
+inline void end_attachment(AttachToken token, std::int64_t& depth) noexcept {
     if (!token.is_assumed()) {
         PyGILState_Release(token.state());
     }
-    detail::tls_attach_depth -= 1;
+    depth -= 1;
 }
 
-// Scoped attachment; ends on every path, faults included.
+inline void end_attachment(AttachToken token) noexcept { end_attachment(token, detail::tls_attach_depth); }
+
+// Scoped attachment; ends on every path, faults included. It keeps the address
+// of the thread's depth: with a dynamic TLS model every lookup is a call into
+// the loader's resolver, and the address stays the same for the thread.
 class Attachment {
 public:
-    static Attachment assume_entry() { return Attachment(assume()); }
-    static Attachment acquire() { return Attachment(attach()); }
-    Attachment(Attachment&& other) noexcept : token_(other.token_), open_(other.open_) { other.open_ = false; }
+    static Attachment assume_entry() {
+        std::int64_t& depth = detail::depth_slot();
+        return Attachment(assume(depth), depth);
+    }
+    static Attachment acquire() {
+        const AttachToken token = attach();
+        return Attachment(token, detail::depth_slot());
+    }
+    Attachment(Attachment&& other) noexcept : token_(other.token_), depth_(other.depth_), open_(other.open_) {
+        other.open_ = false;
+    }
     Attachment(const Attachment&) = delete;
     Attachment& operator=(const Attachment&) = delete;
     Attachment& operator=(Attachment&&) = delete;
@@ -88,13 +114,14 @@ public:
     void end() noexcept {
         if (open_) {
             open_ = false;
-            end_attachment(token_);
+            end_attachment(token_, *depth_);
         }
     }
 
 private:
-    explicit Attachment(AttachToken token) : token_(token) {}
+    Attachment(AttachToken token, std::int64_t& depth) : token_(token), depth_(&depth) {}
     AttachToken token_;
+    std::int64_t* depth_;
     bool open_ = true;
 };
 

@@ -1,0 +1,123 @@
+"""Which archive scripts/provision-python takes from the machine's apt sources.
+
+`provision-python --print-source` reads the folder ZORVALIND_APT_DIR names in
+place of /etc/apt and prints the private source line, or fails naming the
+files it read; nothing is downloaded.
+"""
+
+import os
+import pathlib
+import subprocess
+import textwrap
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SCRIPT = ROOT / "scripts" / "provision-python"
+DEFAULT_KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
+
+MACHINE_DEB822 = """\
+Types: deb
+# a comment between fields
+URIs: http://mirror.example/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: {key}
+
+Types: deb
+URIs: http://mirror.example/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: {key}
+"""
+
+
+def print_source(apt_dir):
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHON", "EXTRA_PACKAGES")}
+    env["ZORVALIND_APT_DIR"] = str(apt_dir)
+    return subprocess.run(
+        ["bash", SCRIPT, "--print-source"], env=env, capture_output=True, text=True, timeout=30
+    )
+
+
+@pytest.fixture
+def apt_dir(tmp_path):
+    (tmp_path / "sources.list.d").mkdir()
+    key = tmp_path / "archive.gpg"
+    key.write_bytes(b"")
+
+    def write(files):
+        for name, text in files.items():
+            (tmp_path / name).write_text(textwrap.dedent(text).format(key=key))
+        return tmp_path, str(key)
+
+    return write
+
+
+@pytest.mark.parametrize(
+    "files, uri, own_key",
+    [
+        pytest.param({"sources.list.d/debian.sources": MACHINE_DEB822}, "http://mirror.example/debian", True,
+                     id="deb822-main-before-security"),
+        pytest.param(
+            {"sources.list": "deb [arch=amd64 signed-by={key}] http://127.0.0.1:3142/debian/ trixie main contrib\n"},
+            "http://127.0.0.1:3142/debian", True, id="one-line-proxy-with-options"),
+        pytest.param({"sources.list": "deb http://mirror.example/debian sid main\n"},
+                     "http://mirror.example/debian", False, id="one-line-without-key"),
+        pytest.param(
+            {"sources.list.d/a.sources": """\
+                Types: deb
+                URIs: http://off.example/debian
+                Suites: bookworm
+                Components: main
+                Enabled: no
+
+                Types: deb-src deb
+                URIs: cdrom:/media/ https://mirror.example/debian
+                Suites: stable-backports
+                Components:
+                 contrib
+                 main
+                """},
+            "https://mirror.example/debian", False, id="deb822-disabled-cdrom-and-continuation"),
+        pytest.param(
+            {"sources.list": "deb http://first.example/debian bookworm main\n",
+             "sources.list.d/b.list": "deb http://second.example/debian bookworm main\n"},
+            "http://first.example/debian", False, id="sources-list-read-first"),
+        pytest.param(
+            {"sources.list": "# deb http://commented.example/debian bookworm main\n"
+                             "deb https://vendor.example/apt cloud-sdk-bookworm main\n"
+                             "deb http://mirror.example/debian bookworm-security main\n",
+             "sources.list.d/z.sources": MACHINE_DEB822},
+            "http://mirror.example/debian", True, id="vendor-and-security-skipped"),
+    ],
+)
+def test_archive_is_taken_from_the_machine(apt_dir, files, uri, own_key):
+    folder, key = apt_dir(files)
+    result = print_source(folder)
+    assert result.returncode == 0, result.stderr
+    expected_key = key if own_key else DEFAULT_KEYRING
+    assert result.stdout == f"deb [signed-by={expected_key}] {uri} sid main\n"
+
+
+@pytest.mark.parametrize(
+    "files",
+    [
+        pytest.param({}, id="no-files"),
+        pytest.param({"sources.list.d/security.sources": MACHINE_DEB822.split("\n\n")[1]}, id="security-only"),
+        pytest.param({"sources.list": "deb http://mirror.example/ubuntu jammy main\n"
+                                      "deb-src http://mirror.example/debian bookworm main\n"
+                                      "deb http://mirror.example/debian bookworm contrib\n"}, id="no-debian-main"),
+    ],
+)
+def test_no_debian_archive_stops_naming_the_files_read(apt_dir, files):
+    folder, _ = apt_dir(files)
+    result = print_source(folder)
+    assert result.returncode != 0
+    assert result.stdout == ""
+    message = result.stderr
+    assert "no Debian archive" in message
+    if files:
+        assert all(str(folder / name) in message for name in files)
+    else:
+        assert "none" in message

@@ -1,0 +1,158 @@
+"""The shipped library as the loader sees it: a dynamic TLS model (no
+STATIC_TLS flag), so it loads even where other libraries have used up the
+loader's static TLS reserve, and a C library floor low enough for the
+manylinux tag that `make wheel` gives.
+
+Needs binutils (readelf, objdump) and, for the reserve test, a C compiler;
+without them the tests are skipped with the reason.
+"""
+
+import os
+import pathlib
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import BUILD_DIR
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+FILLER_SOURCE = ROOT / "tests" / "native" / "tls_filler.c"
+# The oldest C library the wheel's tag promises (mk/packaging.mk).
+GLIBC_FLOOR = (2, 12)
+
+x86_64_glibc = pytest.mark.skipif(
+    platform.machine() != "x86_64" or platform.libc_ver()[0] != "glibc",
+    reason="the TLS model and the C library floor are set for x86-64 with the GNU C library",
+)
+
+
+def _tool(name):
+    path = shutil.which(name)
+    if path is None:
+        pytest.skip(f"{name} (binutils) is needed to read the library")
+    return path
+
+
+@pytest.fixture(scope="module")
+def library():
+    found = sorted(BUILD_DIR.glob("_zorvalind.*.so"))
+    assert len(found) == 1, found
+    return found[0]
+
+
+def _dynamic_section(path):
+    return subprocess.run([_tool("readelf"), "-d", path], capture_output=True, text=True, check=True).stdout
+
+
+def _dynamic_flags(path):
+    return " ".join(line for line in _dynamic_section(path).splitlines() if "FLAGS" in line)
+
+
+@x86_64_glibc
+def test_shipped_library_has_no_static_tls_flag(library):
+    assert "STATIC_TLS" not in _dynamic_flags(library)
+
+
+@x86_64_glibc
+def test_c_library_references_stay_at_the_floor(library):
+    if re.search(r"\[lib(a|ub)san\.so", _dynamic_section(library)):
+        pytest.skip("a sanitizer build keeps the runtime's own references (its interceptors need them)")
+    out = subprocess.run([_tool("objdump"), "-T", library], capture_output=True, text=True, check=True).stdout
+    versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_(\d+(?:\.\d+)+)", out)}
+    assert versions and max(versions) <= GLIBC_FLOOR, sorted(versions)
+    # A --wrap whose stand-in is missing leaves a (weak) reference that the
+    # loader resolves to null.
+    assert "__wrap_" not in out
+
+
+# ---------------------------------------------------------------------------
+# The static TLS reserve, spent by a filler library before the import.
+
+
+def _compile_filler(cc, size, folder):
+    path = folder / f"tls_filler_{size}.so"
+    if not path.exists():
+        # The compiler runs without the test run's preloaded libraries (the
+        # sanitizer runs preload their runtimes); the probes keep them.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        subprocess.run(
+            [cc, "-shared", "-fPIC", "-O1", f"-DTLS_FILLER_SIZE={size}", FILLER_SOURCE, "-o", path],
+            check=True,
+            capture_output=True,
+            env=env,
+            timeout=60,
+        )
+    return path
+
+
+def _loads(filler):
+    # The same interpreter and imports as the import test, up to the filler.
+    code = f"import ctypes; ctypes.CDLL({str(filler)!r})"
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60).returncode == 0
+
+
+@pytest.fixture(scope="module")
+def largest_filler(tmp_path_factory):
+    """The largest filler the loader still accepts: it leaves the reserve spent."""
+    cc = shutil.which(os.environ.get("CC", "cc"))
+    if cc is None:
+        pytest.skip("a C compiler (cc) is needed to build the TLS filler library")
+    folder = tmp_path_factory.mktemp("tls-filler")
+    if "STATIC_TLS" not in _dynamic_flags(_compile_filler(cc, 8, folder)):
+        pytest.skip("this compiler does not give the filler the initial-exec model")
+    low, high = 1, 1 << 16
+    assert _loads(_compile_filler(cc, low, folder)), "the loader accepts no initial-exec block at all"
+    assert not _loads(_compile_filler(cc, high, folder)), "the static TLS reserve exceeds the search range"
+    while high - low > 1:
+        middle = (low + high) // 2
+        if _loads(_compile_filler(cc, middle, folder)):
+            low = middle
+        else:
+            high = middle
+    return _compile_filler(cc, low, folder), _compile_filler(cc, 8, folder)
+
+
+@x86_64_glibc
+def test_module_imports_where_the_static_tls_reserve_is_spent(largest_filler, run_subprocess):
+    filler, probe = largest_filler
+    result = run_subprocess(
+        textwrap.dedent(
+            f"""
+            import ctypes, threading
+            ctypes.CDLL({str(filler)!r})
+            # The reserve is spent: a further initial-exec block is refused.
+            try:
+                ctypes.CDLL({str(probe)!r})
+            except OSError as error:
+                print("PROBE", "refused" if "static TLS" in str(error) else error)
+            else:
+                print("PROBE loaded")
+            import _zorvalind
+            print("SUM", _zorvalind.mysum(2**63 - 1, 1), _zorvalind.mysum(b=2, a=3))
+            try:
+                _zorvalind.mysum(1.5, 2)
+            except TypeError as error:
+                print("ERROR", error)
+            # Threads started now get their blocks from the dynamic area.
+            results = []
+            threads = [threading.Thread(target=lambda: results.append(_zorvalind.mysum(1, 2))) for _ in range(4)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            print("THREADS", results)
+            """
+        ),
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    lines = dict(line.split(" ", 1) for line in result.stdout.strip().splitlines())
+    assert lines["PROBE"] == "refused"
+    assert lines["SUM"] == f"{-(2**63)} 5"
+    assert lines["ERROR"] == "argument 'a': 'float' object cannot be interpreted as an integer"
+    assert lines["THREADS"] == "[3, 3, 3, 3]"
