@@ -27,6 +27,10 @@
 
 using namespace zorvalind;
 
+namespace zorvalind::testing {
+int add_fault_injection_probes(PyObject* module);
+}
+
 namespace {
 
 using Outcome = Result<PyObject*>;
@@ -846,7 +850,8 @@ PyMODINIT_FUNC PyInit__zorvalind_testing() {
             return nullptr;
         }
     }
-    if (PyModule_AddObjectRef(module, "MISSING", g_missing) < 0) {
+    if (PyModule_AddObjectRef(module, "MISSING", g_missing) < 0 ||
+        zorvalind::testing::add_fault_injection_probes(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
