@@ -21,6 +21,7 @@ on any defect.
 """
 
 import argparse
+import ast
 import collections
 import concurrent.futures
 import json
@@ -54,7 +55,7 @@ class Runner:
         self.reports = pathlib.Path(args.sanitizer_reports).resolve() if args.sanitizer_reports else None
 
     def run(self, name, start, stop, repeats=0):
-        command = [self.python, str(HERE / "scenarios.py"), self.build_dir, name, str(start), str(stop), str(repeats)]
+        command = [self.python, "-S", str(HERE / "scenarios.py"), self.build_dir, name, str(start), str(stop), str(repeats)]
         env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
         began = time.monotonic()
         process = subprocess.Popen(
@@ -89,7 +90,7 @@ class Run:
         self.report = None
         for line in stdout.splitlines():
             if line.startswith("OUTCOME "):
-                self.report = json.loads(line[len("OUTCOME ") :])
+                self.report = ast.literal_eval(line[len("OUTCOME ") :])
 
 
 def signature(outcome):
