@@ -133,6 +133,10 @@ def test_debug_text_from_a_thread_that_is_not_attached():
         ("\n\r\t\0", '"\\n\\r\\t\\0"'),
         ("\x01\x1f\x7f", '"\\u{1}\\u{1f}\\u{7f}"'),
         ("é", '"é"'),
+        # C1 controls are escaped; U+00A0 and up, which share their UTF-8
+        # lead byte, are not.
+        ("\x80x\x9f", '"\\u{80}x\\u{9f}"'),
+        ("\x85\xa0\xff", '"\\u{85}\xa0\xff"'),
     ],
 )
 def test_quoted_literal_escapes(text, literal):

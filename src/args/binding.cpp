@@ -23,6 +23,10 @@ ZORVALIND_COLD [[noreturn]] void keyword_values_missing() {
     raise_fault("keyword names were given without an argument array");
 }
 
+ZORVALIND_COLD [[noreturn]] void positional_values_missing() {
+    raise_fault("positional arguments were counted without an argument array");
+}
+
 // The interpreter's UTF-8 form of a keyword name, without copying. A compact
 // ASCII str is its own UTF-8 form, read inline.
 inline std::optional<std::string_view> keyword_utf8(PyObject* name) {
@@ -112,6 +116,9 @@ Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyO
         slot_array_too_short();
     }
 
+    if (args == nullptr && given > 0) {
+        positional_values_missing();
+    }
     if (args != nullptr) {
         const std::size_t copied = std::min(given, positional_count);
         for (std::size_t i = 0; i < copied; ++i) {

@@ -64,7 +64,10 @@ inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* con
                              PyObject* const* interned_positional_names) {
     const std::size_t positional_count = descriptor.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
-    if (!descriptor.keyword_only.empty() || slot_count < positional_count || given > positional_count) {
+    // A native caller may pass no argument array at all: only the general
+    // binder, which checks for that, reads one then.
+    if (args == nullptr || !descriptor.keyword_only.empty() || slot_count < positional_count ||
+        given > positional_count) {
         return false;
     }
     if (kwnames == nullptr) {

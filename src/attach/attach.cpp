@@ -55,15 +55,9 @@ PendingReleaseList& pending_list() {
 
 }  // namespace
 
-AttachToken attach() {
-    const std::int64_t depth = tls_attach_depth;
-    if (depth >= 1) {
-        tls_attach_depth = depth + 1;
-        apply_pending_releases_if_any();
-        return AttachToken::assumed();
-    }
-    if (depth == kTraverseDepth) {
-        detail::raise_prohibited(depth);
+void check_attach_from_zero() {
+    if (tls_attach_depth == kTraverseDepth) {
+        detail::raise_prohibited(kTraverseDepth);
     }
     if (Py_IsInitialized() == 0) {
         raise_fault(
@@ -74,6 +68,23 @@ AttachToken attach() {
     if (Py_IsFinalizing() != 0) {
         raise_fault("Cannot attach to the Python interpreter while it is finalizing.");
     }
+}
+
+namespace {
+// Its address is the thread's identity.
+thread_local const char tls_thread_identity = 0;
+}  // namespace
+
+const void* current_thread_identity() noexcept { return &tls_thread_identity; }
+
+AttachToken attach() {
+    const std::int64_t depth = tls_attach_depth;
+    if (depth >= 1) {
+        tls_attach_depth = depth + 1;
+        apply_pending_releases_if_any();
+        return AttachToken::assumed();
+    }
+    check_attach_from_zero();
     const PyGILState_STATE state = PyGILState_Ensure();
     const std::int64_t now = tls_attach_depth;
     if (now < 0) {

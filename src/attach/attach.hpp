@@ -37,6 +37,9 @@ private:
     PyGILState_STATE state_;
 };
 
+// The calling thread's identity: unique among living threads, cheap to read.
+[[nodiscard]] const void* current_thread_identity() noexcept;
+
 void apply_pending_releases() noexcept;
 
 inline void apply_pending_releases_if_any() noexcept {
@@ -58,6 +61,12 @@ inline void apply_pending_releases_if_any() noexcept {
 
 // Anywhere: takes the interpreter through PyGILState_Ensure when needed.
 [[nodiscard]] AttachToken attach();
+
+// The checks that attach makes before taking the interpreter from a depth of
+// zero (forbidden depth, interpreter not initialised, interpreter finalizing);
+// each failure is an internal fault. For a thread that re-takes the lock by
+// other means but must behave as such an attachment.
+void check_attach_from_zero();
 
 inline void end_attachment(AttachToken token) noexcept {
     if (!token.is_assumed()) {

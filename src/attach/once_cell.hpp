@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "attach/attach.hpp"
+#include "fault/internal_fault.hpp"
 
 namespace zorvalind::attach {
 
@@ -74,6 +75,7 @@ private:
                 if (!state_.compare_exchange_strong(state, kInitialising, std::memory_order_acq_rel)) {
                     continue;
                 }
+                initialising_thread_.store(current_thread_identity(), std::memory_order_relaxed);
                 // The initialiser runs attached; the section is closed here, so
                 // a fault unwinding from it finds the thread attached already.
                 detached.close();
@@ -87,6 +89,10 @@ private:
                 finish(stored ? kSet : kEmpty);
                 return value_;
             }
+            if (initialising_thread_.load(std::memory_order_relaxed) == current_thread_identity()) {
+                // The initialiser asked for its own cell: waiting would never end.
+                raise_fault("a once-cell was asked for its value by its own initialiser");
+            }
             state_.wait(kInitialising, std::memory_order_acquire);
         }
         detached.close();
@@ -94,11 +100,15 @@ private:
     }
 
     void finish(int state) noexcept {
+        initialising_thread_.store(nullptr, std::memory_order_relaxed);
         state_.store(state, std::memory_order_release);
         state_.notify_all();
     }
 
     std::atomic<int> state_{kEmpty};
+    // Only the initialising thread stores its own identity here and only it
+    // can then find it, so relaxed order suffices.
+    std::atomic<const void*> initialising_thread_{nullptr};
     T value_{};
 };
 

@@ -33,7 +33,7 @@ public:
         target_.reset();
         PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
         if (message == nullptr) {
-            fail_api_call();
+            return Output{nullptr, nullptr};
         }
         return Output{Py_NewRef(PyExc_TypeError), message};
     }
@@ -76,12 +76,7 @@ struct PyErr::Inner {
     std::atomic<const void*> normalising_thread{nullptr};
 };
 
-namespace {
-// A thread's identity: the address of a per-thread object, unique among
-// living threads and cheap to read.
-thread_local const char tls_thread_identity = 0;
-const void* current_thread_identity() noexcept { return &tls_thread_identity; }
-}  // namespace
+using attach::current_thread_identity;
 
 namespace {
 
@@ -150,20 +145,26 @@ ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
     const std::string_view text = lazy.message;
     PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (message == nullptr) {
-        fail_api_call();
+        return ErrorRecipe::Output{nullptr, nullptr};
     }
     return ErrorRecipe::Output{Py_NewRef(lazy.type), message};
 }
 
 }  // namespace
 
-void raise_recipe(LazyState& lazy) {
+bool raise_recipe(LazyState& lazy) {
     ErrorRecipe::Output output{};
     if (lazy.recipe != nullptr) {
         output = lazy.recipe->run();
         lazy.recipe.reset();
     } else {
         output = run_type_and_message(lazy);
+    }
+    if (output.type == nullptr) {
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return false;
     }
     // Raising runs attached: both references are dropped directly.
     PyObject* type = output.type;
@@ -178,6 +179,7 @@ void raise_recipe(LazyState& lazy) {
     }
     Py_DECREF(argument);
     Py_DECREF(type);
+    return true;
 }
 
 void raise_into_interpreter(PyErr error) {
@@ -195,7 +197,9 @@ void raise_into_interpreter(PyErr error) {
         return;
     }
     if (auto* lazy = std::get_if<LazyState>(&inner->state)) {
-        raise_recipe(*lazy);
+        // A message that cannot be made leaves the interpreter's MemoryError
+        // raised in its place, as the interpreter's own calls do.
+        (void)raise_recipe(*lazy);
         inner->state = std::monostate{};
         return;
     }
@@ -224,14 +228,6 @@ PyErr fetch_pending() {
     return nothing_was_set();
 }
 
-PyErr fetch_pending_without_take_back() {
-    PyObject* raised = PyErr_GetRaisedException();
-    if (raised == nullptr) {
-        return nothing_was_set();
-    }
-    return PyErr::from_instance(raised);
-}
-
 void report_unraisable(PyErr error, PyObject* context) {
     raise_into_interpreter(std::move(error));
     PyErr_WriteUnraisable(context);
@@ -239,17 +235,26 @@ void report_unraisable(PyErr error, PyObject* context) {
 
 namespace {
 
-// The once-only step: turns the content of the slot into an instance. Runs
-// attached.
-void normalize_once(PyErr::Inner& inner) {
+// The once-only step: turns the content of the slot into an instance. Entered
+// detached; it attaches once the content is out of the slot, through the same
+// checks as any attachment from a depth of zero, and so returns attached. The
+// lock is taken back once, by closing the caller's detached section: which
+// call re-takes it is not observable, the checks are.
+void normalize_once(PyErr::Inner& inner, attach::DetachedSection& detached) {
     inner.normalising_thread.store(current_thread_identity(), std::memory_order_release);
     PyErrState content = std::exchange(inner.state, std::monostate{});
     if (std::holds_alternative<std::monostate>(content)) {
         raise_fault("Cannot normalize a PyErr while already normalizing it.");
     }
+    // A fault here unwinds detached: the content is released through the
+    // pending-release list, and the section reattaches on the way out.
+    attach::check_attach_from_zero();
+    detached.close();
     PyObject* instance = nullptr;
     if (auto* lazy = std::get_if<LazyState>(&content)) {
-        raise_recipe(*lazy);
+        if (!raise_recipe(*lazy)) {
+            fail_api_call();
+        }
         instance = PyErr_GetRaisedException();
         if (instance == nullptr) {
             raise_fault("exception missing after writing to the interpreter");
@@ -297,12 +302,8 @@ PyObject* ensure_normalized(PyErr& error) {
             if (!inner->once.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
                 continue;
             }
-            // The step runs attached: the thread that detached re-attaches
-            // here, as a once-cell initialiser does, so the lock is given up
-            // and taken back once per normalisation.
-            detached.close();
             try {
-                normalize_once(*inner);
+                normalize_once(*inner, detached);
             } catch (...) {
                 inner->once.store(kPoisoned, std::memory_order_release);
                 inner->once.notify_all();

@@ -20,9 +20,11 @@ namespace zorvalind {
 // once, attached; a recipe destroyed unrun releases everything it holds.
 class ErrorRecipe {
 public:
+    // Both new references; both null when an object could not be created,
+    // and then the interpreter's error (a MemoryError) is raised.
     struct Output {
-        PyObject* type;      // new reference
-        PyObject* argument;  // new reference
+        PyObject* type;
+        PyObject* argument;
     };
     virtual ~ErrorRecipe() = default;
     virtual Output run() = 0;
@@ -152,9 +154,6 @@ PyErr CastError(PyObject* object, PyObject* target);
 // Exchange with the interpreter (attached).
 std::optional<PyErr> take_pending();
 PyErr fetch_pending();
-// fetch_pending without the PanicException take-back; used while that type is
-// being created.
-PyErr fetch_pending_without_take_back();
 void raise_into_interpreter(PyErr error);
 void report_unraisable(PyErr error, PyObject* context);
 
@@ -169,7 +168,8 @@ PyObject* into_exception_value(PyErr error);  // new reference
 bool matches_type(PyErr& error, PyObject* type);
 
 // Runs a lazy record's recipe (once: an other recipe is consumed) and raises
-// its exception in the interpreter.
-void raise_recipe(LazyState& lazy);
+// its exception in the interpreter. False when the recipe could not create its
+// objects: the interpreter's own error is raised instead.
+[[nodiscard]] bool raise_recipe(LazyState& lazy);
 
 }  // namespace zorvalind

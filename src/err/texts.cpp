@@ -226,12 +226,30 @@ Result<std::string> format_traceback(PyObject* traceback) {
     return std::string(view.value());
 }
 
+namespace {
+void append_code_point_escape(std::string& out, unsigned code_point) {
+    char escaped[16];
+    std::snprintf(escaped, sizeof escaped, "\\u{%x}", code_point);
+    out += escaped;
+}
+}  // namespace
+
 std::string quoted_literal(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
     out += '"';
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
+        // U+0080..U+009F, the C1 controls: C2 80..C2 9F in UTF-8.
+        if (byte == 0xC2 && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (next >= 0x80 && next <= 0x9F) {
+                append_code_point_escape(out, next);
+                ++i;
+                continue;
+            }
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -241,9 +259,7 @@ std::string quoted_literal(std::string_view text) {
             case '\0': out += "\\0"; break;
             default:
                 if (byte < 0x20 || byte == 0x7F) {
-                    char escaped[16];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(byte));
-                    out += escaped;
+                    append_code_point_escape(out, byte);
                 } else {
                     out += c;
                 }

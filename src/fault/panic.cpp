@@ -23,12 +23,28 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, this exception is derived from BaseException so that it will typically\n"
     "propagate all the way through the stack and cause the Python interpreter to exit.\n";
 
+// Set while this thread runs the type cell's initialiser. No PanicException
+// can exist yet, so every take-back step on this thread skips the comparison:
+// asking the cell for the type here would wait for this very thread.
+thread_local bool tls_creating_panic_type = false;
+
+class CreatingPanicType {
+public:
+    CreatingPanicType() noexcept { tls_creating_panic_type = true; }
+    CreatingPanicType(const CreatingPanicType&) = delete;
+    CreatingPanicType& operator=(const CreatingPanicType&) = delete;
+    ~CreatingPanicType() { tls_creating_panic_type = false; }
+};
+
 PyObject* create_panic_type() {
+    CreatingPanicType creating;
     PyObject* base = Py_NewRef(PyExc_BaseException);
     PyObject* type = PyErr_NewExceptionWithDoc("zorvalind_runtime.PanicException", kPanicDoc, base, nullptr);
     Py_DECREF(base);
     if (type == nullptr) {
-        PyErr error = fetch_pending_without_take_back();
+        // The texts below may fail too (allocation failure); their own
+        // fetches find no PanicException either.
+        PyErr error = fetch_pending();
         raise_fault_owned(std::string("Failed to initialize new exception type.: ") + debug_text(error));
     }
     return type;
@@ -64,6 +80,9 @@ PyErr panic_from_payload(InternalFault::Payload payload) {
 }
 
 void resume_if_panic(OwnedRef& exception) {
+    if (tls_creating_panic_type) {
+        return;
+    }
     PyObject* panic_type = panic_exception_type();
     if (reinterpret_cast<PyObject*>(Py_TYPE(exception.get())) != panic_type) {
         return;

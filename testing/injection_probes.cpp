@@ -17,14 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "err/pyerr.hpp"
-#include "fault/boundary.hpp"
+#include "probes.hpp"
 
 namespace zorvalind::testing {
 
 namespace {
-
-using Outcome = Result<PyObject*>;
 
 // set_nomemory and remove_mem_hooks, given once by the sweep.
 PyObject* g_set_nomemory = nullptr;
@@ -402,11 +399,10 @@ PyMethodDef fault_injection_methods[] = {
     {"injected_init", t_injected_init, METH_VARARGS, nullptr},
     {"injected_init_in_subinterpreter", t_injected_init_in_subinterpreter, METH_VARARGS, nullptr},
     {"examine_from_two_threads", t_examine_from_two_threads, METH_VARARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-int add_fault_injection_probes(PyObject* module) { return PyModule_AddFunctions(module, fault_injection_methods); }
+std::span<const PyMethodDef> injection_probes() { return fault_injection_methods; }
 
 }  // namespace zorvalind::testing
