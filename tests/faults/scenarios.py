@@ -43,14 +43,20 @@ class Scenario:
     `warm` runs the action once without injection before the measured run
     (first-use paths are the subject of the scenarios that do not warm up).
     `panic_prefixes` lists further PanicException texts that the scenario's own
-    probe produces.
+    probe produces. `control(env)` makes the same Python-level work without
+    the module, whose allocations are numbered alike up to the point where the
+    module's own begin: the interpreter itself keeps one object when an
+    allocation fails while Python code raises (operator.index of an object
+    whose __index__ raises shows it too), and the growth check discounts what
+    the control run shows.
     """
 
-    def __init__(self, name, make, *, warm=True, panic_prefixes=()):
+    def __init__(self, name, make, *, warm=True, panic_prefixes=(), control=None):
         self.name = name
         self.make = make
         self.warm = warm
         self.panic_prefixes = tuple(panic_prefixes)
+        self.control = control
 
 
 def call(positional=(), keywords=None, callable_name="mysum"):
@@ -89,14 +95,35 @@ class IndexRaisesValueError:
         raise ValueError("not today")
 
 
-def index_raises_panic(env):
+def panic_raiser(env):
     panic = env.panic_type
 
     class IndexRaisesPanic:
         def __index__(self):
             raise panic("panic from __index__")
 
-    return call((IndexRaisesPanic(), 1))(env)
+    return IndexRaisesPanic()
+
+
+def index_raises_panic(env):
+    return call((panic_raiser(env), 1))(env)
+
+
+def index_raises_panic_control(env):
+    return index_control(panic_raiser(env))(env)
+
+
+def index_control(argument):
+    """operator.index(argument): the conversion's own Python-level work."""
+    import operator
+
+    def make(env):
+        def action(start, stop):
+            return env.t.injected_vectorcall(start, stop, operator.index, (argument,), None, ())
+
+        return action
+
+    return make
 
 
 def first_creation(env):
@@ -152,6 +179,18 @@ def deferred_release(env):
     return action
 
 
+def deferred_release_control(env):
+    def released_now():
+        item = Dying()
+        del item
+        return 0
+
+    def action(start, stop):
+        return env.t.injected_vectorcall(start, stop, released_now, (), None, ())
+
+    return action
+
+
 def once_cell(method):
     def make(env):
         t = env.t
@@ -195,12 +234,18 @@ SCENARIOS = [
     Scenario("unexpected keyword: mysum(1, c=2)", call((1,), {"c": 2})),
     Scenario("non-str keyword name (native call)", native_keywords((1,), (1,), (2,))),
     Scenario("mysum(1.5, 2)", call((1.5, 2))),
-    Scenario("__index__ TypeError with __cause__", call((IndexRaisesWithCause(), 2))),
+    Scenario(
+        "__index__ TypeError with __cause__",
+        call((IndexRaisesWithCause(), 2)),
+        control=index_control(IndexRaisesWithCause()),
+    ),
     Scenario("mysum(2**63, 0)", call((2**63, 0))),
-    Scenario("__index__ ValueError", call((IndexRaisesValueError(), 2))),
-    Scenario("__index__ PanicException (take-back)", index_raises_panic),
+    Scenario(
+        "__index__ ValueError", call((IndexRaisesValueError(), 2)), control=index_control(IndexRaisesValueError())
+    ),
+    Scenario("__index__ PanicException (take-back)", index_raises_panic, control=index_raises_panic_control),
     Scenario("record examined from two threads", two_threads),
-    Scenario("deferred release", deferred_release),
+    Scenario("deferred release", deferred_release, control=deferred_release_control),
     Scenario("once-cell get_or_try_init retry", once_cell("once_cell_get_or_try_init")),
     Scenario(
         "once-cell get_or_init retry",
@@ -345,6 +390,11 @@ def child(build_dir, name, start, stop, repeats):
         own = min(measure(lambda start, stop: None, start, stop) for _ in range(2))
         deltas = [measure(action, start, stop) for _ in range(repeats)]
         report["deltas"] = [(refs - own[0], blocks - own[1]) for refs, blocks in deltas]
+        if scenario.control is not None:
+            control = scenario.control(env)
+            control(-1, 0)
+            deltas = [measure(control, start, stop) for _ in range(repeats)]
+            report["control_deltas"] = [(refs - own[0], blocks - own[1]) for refs, blocks in deltas]
     # Plain data only: the parent reads it back with ast.literal_eval.
     print("OUTCOME " + repr(report), flush=True)
 

@@ -41,6 +41,13 @@ TRAP = "uncaught panic at ffi boundary"
 REPORT_PREFIX = "zorvalind: internal fault: "
 RESUME_BANNER = "--- zorvalind is resuming a panic after fetching a PanicException from Python. ---"
 MODES = ("one", "from")
+# The debug interpreter's own assertion when an allocation fails while Python
+# code raises and an object is freed mid-instruction; plain Python code with no
+# native module in it ends the same way (a __del__ whose list cannot be made,
+# or the traceback display of PyErr_PrintEx meeting the failure).
+KNOWN_INTERPRETER_ASSERTION = (
+    "_Py_Dealloc: Assertion `tstate->current_frame == NULL || tstate->current_frame->stackpointer != NULL' failed."
+)
 
 
 def window(mode, n):
@@ -172,6 +179,8 @@ def classify(run, baseline, scenario, repeats):
     if run.timed_out:
         return "hang", defects + ["hang (timeout)"]
     if run.report is None:
+        if run.returncode == -signal.SIGABRT and KNOWN_INTERPRETER_ASSERTION in run.stderr:
+            return "interpreter assertion", defects
         if run.returncode == -signal.SIGABRT:
             category, defect = classify_abort(run.stderr)
             return category, defects + ([defect] if defect else [])
@@ -195,6 +204,10 @@ def classify(run, baseline, scenario, repeats):
     if run.returncode != 0:
         defects.append(f"exit {run.returncode} after the outcome")
     deltas = report.get("deltas")
+    control = report.get("control_deltas")
+    if deltas and control:
+        # What the interpreter itself keeps under the same failure is not ours.
+        deltas = [(r - cr, b - cb) for (r, b), (cr, cb) in zip(deltas, control)]
     if repeats and deltas:
         if all(refs >= 1 for refs, _ in deltas):
             defects.append(f"reference growth in every repeated run: {deltas}")
