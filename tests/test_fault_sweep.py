@@ -108,7 +108,8 @@ def test_growth_check_flags_only_growth_in_every_repeat():
     scenario = sweep.scenarios.BY_NAME["mysum(1, 2)"]
     run = Fake()
     for deltas, leaks in [([(28890, 20053), (0, 0), (0, 0)], False), ([(2, 0), (1, 0), (1, 0)], True)]:
-        run.report = {"injected": outcome, "again": outcome, "mysum_2_3": 5, "deltas": deltas}
+        run.report = {"injected": outcome, "again": outcome, "mysum_2_3": 5}
+        run.growth = {"deltas": deltas}
         _, defects = sweep.classify(run, outcome, scenario, repeats=3)
         assert bool(defects) is leaks
 

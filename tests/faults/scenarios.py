@@ -4,10 +4,11 @@
 
 runs SCENARIO once with allocation failures injected from START to STOP (the
 interpreter's set_nomemory: allocations after the first START fail, up to
-STOP, 0 meaning no end; START -1 injects nothing) and prints one line of plain data:
+STOP, 0 meaning no end; START -1 injects nothing) and prints a line of plain data:
 the outcome of the injected run, the outcome of the same action repeated after
-the hooks are gone, whether mysum(2, 3) still gives 5, and, under a debug
-interpreter, the reference and block deltas of REPEATS further injected runs.
+the hooks are gone and whether mysum(2, 3) still gives 5; under a debug
+interpreter a second line holds the reference and block deltas of REPEATS
+further injected runs (and of the scenario's control, if it has one).
 
 The window is opened and closed by the test-only module right around the call
 (testing/fault_injection.cpp), so none of the interpreter's own work around a
@@ -400,15 +401,17 @@ def child(build_dir, name, start, stop, repeats):
     # After the hooks are gone the module works and the call behaves as without injection.
     report["again"] = describe_outcome(action(-1, 0))
     report["mysum_2_3"] = env.mysum(2, 3)
+    # Plain data only: the parent reads it back with ast.literal_eval. Printed
+    # before the growth check, whose further runs may end the process too.
+    print("OUTCOME " + repr(report), flush=True)
     if repeats and hasattr(sys, "gettotalrefcount"):
         gc.enable()
         # The measurement's own bookkeeping (the ints it reads) is taken off.
         own = min(measure(lambda start, stop: None, start, stop) for _ in range(2))
-        report["deltas"] = repeated_deltas(action, start, stop, repeats, own)
+        growth = {"deltas": repeated_deltas(action, start, stop, repeats, own)}
         if scenario.control is not None:
-            report["control_deltas"] = repeated_deltas(scenario.control(env), start, stop, repeats, own)
-    # Plain data only: the parent reads it back with ast.literal_eval.
-    print("OUTCOME " + repr(report), flush=True)
+            growth["control_deltas"] = repeated_deltas(scenario.control(env), start, stop, repeats, own)
+        print("GROWTH " + repr(growth), flush=True)
 
 
 if __name__ == "__main__":

@@ -96,9 +96,16 @@ class Run:
         self.sanitizer_files = sanitizer_files
         self.seconds = seconds
         self.report = None
+        self.growth = None
         for line in stdout.splitlines():
             if line.startswith("OUTCOME "):
                 self.report = ast.literal_eval(line[len("OUTCOME ") :])
+            elif line.startswith("GROWTH "):
+                self.growth = ast.literal_eval(line[len("GROWTH ") :])
+
+    @property
+    def met_no_failure(self):
+        return self.report is not None and self.report["injected"]["failures"] == 0
 
 
 def signature(outcome):
@@ -170,6 +177,17 @@ def classify_abort(stderr):
     return "abort (trap, ordinary record)", "trap abort while an ordinary record was raised: " + " / ".join(before)
 
 
+def classify_end(run):
+    """(category, defect text or None) of a child that did not exit normally."""
+    if run.returncode == -signal.SIGABRT and KNOWN_INTERPRETER_ASSERTION in run.stderr:
+        return "interpreter assertion", None
+    if run.returncode == -signal.SIGABRT:
+        return classify_abort(run.stderr)
+    tail = run.stderr.strip().splitlines()[-3:]
+    what = f"signal {-run.returncode}" if run.returncode < 0 else f"exit {run.returncode}"
+    return f"crash ({what})", f"crash ({what}): {' | '.join(tail)}"
+
+
 def classify(run, baseline, scenario, repeats):
     """(category, [defects]) of one injected run."""
     defects = []
@@ -179,14 +197,8 @@ def classify(run, baseline, scenario, repeats):
     if run.timed_out:
         return "hang", defects + ["hang (timeout)"]
     if run.report is None:
-        if run.returncode == -signal.SIGABRT and KNOWN_INTERPRETER_ASSERTION in run.stderr:
-            return "interpreter assertion", defects
-        if run.returncode == -signal.SIGABRT:
-            category, defect = classify_abort(run.stderr)
-            return category, defects + ([defect] if defect else [])
-        tail = run.stderr.strip().splitlines()[-3:]
-        what = f"signal {-run.returncode}" if run.returncode < 0 else f"exit {run.returncode}"
-        return f"crash ({what})", defects + [f"crash ({what}): {' | '.join(tail)}"]
+        category, defect = classify_end(run)
+        return category, defects + ([defect] if defect else [])
     report = run.report
     injected = report["injected"]
     categories = []
@@ -202,9 +214,13 @@ def classify(run, baseline, scenario, repeats):
     if report["mysum_2_3"] != 5:
         defects.append(f"after the hooks were removed mysum(2, 3) gave {report['mysum_2_3']}")
     if run.returncode != 0:
-        defects.append(f"exit {run.returncode} after the outcome")
-    deltas = report.get("deltas")
-    control = report.get("control_deltas")
+        # The growth check's further runs ended the process.
+        category, defect = classify_end(run)
+        if defect:
+            defects.append("during the growth check: " + defect)
+    growth = run.growth or {}
+    deltas = growth.get("deltas")
+    control = growth.get("control_deltas")
     if deltas and control:
         # What the interpreter itself keeps under the same failure is not ours.
         deltas = [(r - cr, b - cb) for (r, b), (cr, cb) in zip(deltas, control)]
@@ -263,15 +279,13 @@ def main():
             points = sweep_points(allocations, args.step)
             tried = 0
             pending = list(points)
-            extra = 0
             while pending:
                 runs = list(pool.map(lambda n: (n, runner.run(scenario.name, *window(mode, n), args.repeats)), pending))
                 pending = []
                 for n, run in runs:
                     tried += 1
                     category, defects = classify(run, baseline, scenario, args.repeats)
-                    met_no_failure = run.report is not None and run.report["injected"]["failures"] == 0
-                    if met_no_failure and category in ("correct", "uninjected error") and not defects:
+                    if run.met_no_failure and category in ("correct", "uninjected error") and not defects:
                         category = "no failure met"
                     counts[category] += 1
                     if defects:
@@ -282,10 +296,8 @@ def main():
                 # The last point must meet no failure; otherwise the call
                 # took more allocations than uninjected, and the sweep goes on.
                 n_last, run_last = runs[-1]
-                if not (run_last.report is not None and run_last.report["injected"]["failures"] == 0):
-                    if n_last < allocations + 1 + args.max_extra and run_last.report is not None:
-                        pending = [n_last + 1]
-                        extra += 1
+                if not run_last.met_no_failure and n_last < allocations + 1 + args.max_extra:
+                    pending = [n_last + 1]
             rows[mode] = (tried, counts)
         tables.append((scenario, allocations, baseline, rows))
         print_table(args.label, scenario, allocations, baseline, rows)
