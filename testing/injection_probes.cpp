@@ -188,6 +188,7 @@ PyObject* t_injected_vectorcall(PyObject*, PyObject* args) {
             return PyErr::new_lazy(PyExc_ValueError, "one value per keyword name");
         }
         std::vector<PyObject*> stack;
+        stack.reserve(static_cast<std::size_t>(nargs + nkw));
         for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(positional, i));
         for (Py_ssize_t i = 0; i < nkw; ++i) stack.push_back(PyTuple_GET_ITEM(kwvalues, i));
         Window window(start, stop);
@@ -340,6 +341,7 @@ PyObject* t_examine_from_two_threads(PyObject*, PyObject* args) {
         Gate done_gates[kThreads];
         Gate release;
         std::vector<std::thread> threads;
+        threads.reserve(kThreads);
         for (int i = 0; i < kThreads; ++i) {
             threads.emplace_back([&, i] {
                 PyGILState_STATE gil = PyGILState_Ensure();
