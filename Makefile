@@ -24,7 +24,7 @@ demo: build
 	@py=$$($(PYTHON_PATH_CMD)) && PYTHONPATH=$(CURDIR)/build "$$py" examples/demo.py
 
 clean:
-	rm -rf build build-debug build-asan build-lint dist
+	rm -rf build build-debug build-asan build-lint build-fuzz dist
 
 # Further targets (bench, lint, test-debug, test-asan) live in mk/.
 -include $(wildcard mk/*.mk)

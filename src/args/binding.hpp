@@ -43,7 +43,10 @@ inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args
         while (i < positional_count && name != interned_names[i]) {
             ++i;
         }
-        if (i == positional_count || i < given || slots[i] != nullptr) {
+        // A slot below `given` holds its positional argument already, so one
+        // test covers both a repeated keyword and a keyword for a parameter
+        // given by position.
+        if (i == positional_count || slots[i] != nullptr) {
             for (std::size_t k = 0; k < positional_count; ++k) {
                 slots[k] = nullptr;
             }
@@ -65,9 +68,9 @@ inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* con
     const std::size_t positional_count = descriptor.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
     // A native caller may pass no argument array at all: only the general
-    // binder, which checks for that, reads one then.
-    if (args == nullptr || !descriptor.keyword_only.empty() || slot_count < positional_count ||
-        given > positional_count) {
+    // binder, which checks for that, reads one then. Both paths below imply
+    // given <= positional_count.
+    if (args == nullptr || !descriptor.keyword_only.empty() || slot_count < positional_count) {
         return false;
     }
     if (kwnames == nullptr) {

@@ -17,7 +17,7 @@ namespace detail {
 // every entry, so it lives here for the inline paths below.
 extern ZORVALIND_FAST_TLS thread_local constinit std::int64_t tls_attach_depth;
 // Set while the pending-release list holds something.
-extern std::atomic<bool> g_releases_pending;
+extern ZORVALIND_HIDDEN std::atomic<bool> g_releases_pending;
 [[noreturn]] void raise_prohibited(std::int64_t depth);
 }  // namespace detail
 
