@@ -255,6 +255,13 @@ def main():
     parser.add_argument("--max-extra", type=int, default=200, help="N beyond A + 1 tried before giving up")
     args = parser.parse_args()
 
+    try:
+        import _testcapi
+
+        _testcapi.set_nomemory, _testcapi.remove_mem_hooks  # noqa: B018 - both are needed
+    except (ImportError, AttributeError) as missing:
+        print(f"{args.label}: this interpreter has no usable _testcapi ({missing})", file=sys.stderr)
+        return 2
     runner = Runner(args)
     chosen = [s for s in scenarios.SCENARIOS if not args.only or args.only in s.name]
     began = time.monotonic()
