@@ -43,5 +43,6 @@ std::span<const PyMethodDef> err_probes();
 std::span<const PyMethodDef> fault_probes();
 std::span<const PyMethodDef> module_probes();
 std::span<const PyMethodDef> args_probes();
+std::span<const PyMethodDef> injection_probes();
 
 }  // namespace zorvalind::testing

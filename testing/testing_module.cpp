@@ -12,7 +12,8 @@ namespace {
 
 std::vector<PyMethodDef> collect_probes() {
     std::vector<PyMethodDef> methods;
-    for (const auto table : {attach_probes(), err_probes(), fault_probes(), module_probes(), args_probes()}) {
+    for (const auto table :
+         {attach_probes(), err_probes(), fault_probes(), module_probes(), args_probes(), injection_probes()}) {
         methods.insert(methods.end(), table.begin(), table.end());
     }
     methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});

@@ -1,0 +1,410 @@
+// Probes of the allocation-failure sweep (tests/faults/). The interpreter's
+// own C-API test module makes allocations fail (set_nomemory); these probes
+// open that window at the exact point of the call under test, count what
+// passes through it, and close it again before anything else runs, so the
+// interpreter's own work around a Python-level call never uses up the
+// failure. Each probe returns (ok, value, calls, failures): ok is false when
+// the call raised, value is the result or the raised exception, calls the
+// number of allocation requests made inside the window and failures the number
+// of them that were refused.
+#include <Python.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "probes.hpp"
+
+namespace zorvalind::testing {
+
+namespace {
+
+// set_nomemory and remove_mem_hooks, given once by the sweep.
+PyObject* g_set_nomemory = nullptr;
+PyObject* g_remove_mem_hooks = nullptr;
+
+// ---- counting hooks ----------------------------------------------------------
+
+constexpr PyMemAllocatorDomain kDomains[] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
+constexpr int kDomainCount = 3;
+
+PyMemAllocatorEx g_inner[kDomainCount];
+std::atomic<long> g_calls{0};
+std::atomic<long> g_failures{0};
+
+void* counted(void* block) {
+    g_calls.fetch_add(1, std::memory_order_relaxed);
+    if (block == nullptr) {
+        g_failures.fetch_add(1, std::memory_order_relaxed);
+    }
+    return block;
+}
+
+PyMemAllocatorEx& inner_of(void* ctx) { return *static_cast<PyMemAllocatorEx*>(ctx); }
+
+void* hook_malloc(void* ctx, size_t size) {
+    PyMemAllocatorEx& inner = inner_of(ctx);
+    return counted(inner.malloc(inner.ctx, size));
+}
+
+void* hook_calloc(void* ctx, size_t count, size_t size) {
+    PyMemAllocatorEx& inner = inner_of(ctx);
+    return counted(inner.calloc(inner.ctx, count, size));
+}
+
+void* hook_realloc(void* ctx, void* block, size_t size) {
+    PyMemAllocatorEx& inner = inner_of(ctx);
+    return counted(inner.realloc(inner.ctx, block, size));
+}
+
+void hook_free(void* ctx, void* block) {
+    PyMemAllocatorEx& inner = inner_of(ctx);
+    inner.free(inner.ctx, block);
+}
+
+// The window: refusals from `start` (allocations after the first `start`
+// fail, up to `stop`; 0 means no end), with the counting hooks on top. A
+// negative start counts without refusing anything.
+class Window {
+public:
+    Window(long start, long stop) : start_(start), stop_(stop) {}
+
+    // Everything that may allocate happens before the refusals begin.
+    bool prepare() {
+        if (start_ < 0) return true;
+        if (g_set_nomemory == nullptr || g_remove_mem_hooks == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "fault injection is not configured");
+            return false;
+        }
+        arguments_[0] = PyLong_FromLong(start_);
+        arguments_[1] = PyLong_FromLong(stop_);
+        return arguments_[0] != nullptr && arguments_[1] != nullptr;
+    }
+
+    bool open() {
+        if (start_ >= 0) {
+            PyObject* done = PyObject_Vectorcall(g_set_nomemory, arguments_, 2, nullptr);
+            if (done == nullptr) return false;
+            Py_DECREF(done);
+        }
+        g_calls.store(0);
+        g_failures.store(0);
+        for (int i = 0; i < kDomainCount; ++i) {
+            PyMem_GetAllocator(kDomains[i], &g_inner[i]);
+        }
+        for (int i = 0; i < kDomainCount; ++i) {
+            PyMemAllocatorEx hook{&g_inner[i], hook_malloc, hook_calloc, hook_realloc, hook_free};
+            PyMem_SetAllocator(kDomains[i], &hook);
+        }
+        open_ = true;
+        return true;
+    }
+
+    // Leaves a pending exception alone: it is taken before and put back after.
+    void close() {
+        if (!open_) return;
+        open_ = false;
+        for (int i = 0; i < kDomainCount; ++i) {
+            PyMem_SetAllocator(kDomains[i], &g_inner[i]);
+        }
+        if (start_ >= 0) {
+            PyObject* pending = PyErr_GetRaisedException();
+            PyObject* done = PyObject_Vectorcall(g_remove_mem_hooks, nullptr, 0, nullptr);
+            Py_XDECREF(done);
+            PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+        }
+    }
+
+    ~Window() {
+        close();
+        Py_XDECREF(arguments_[0]);
+        Py_XDECREF(arguments_[1]);
+    }
+
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+
+private:
+    long start_;
+    long stop_;
+    PyObject* arguments_[2] = {nullptr, nullptr};
+    bool open_ = false;
+};
+
+// (ok, value, calls, failures) from a call's result; takes the pending
+// exception when the result is null.
+Outcome report(PyObject* result) {
+    const long calls = g_calls.load();
+    const long failures = g_failures.load();
+    PyObject* value = result;
+    const bool ok = result != nullptr;
+    if (!ok) {
+        value = PyErr_GetRaisedException();
+        if (value == nullptr) value = Py_NewRef(Py_None);
+    }
+    PyObject* tuple = Py_BuildValue("(ONll)", ok ? Py_True : Py_False, value, calls, failures);
+    if (tuple == nullptr) return fetch_pending();
+    return tuple;
+}
+
+// ---- probes ------------------------------------------------------------------
+
+// fault_injection_configure(set_nomemory, remove_mem_hooks)
+PyObject* t_configure(PyObject*, PyObject* args) {
+    return run_at_boundary([&]() -> Outcome {
+        PyObject* set_nomemory = nullptr;
+        PyObject* remove_hooks = nullptr;
+        if (!PyArg_ParseTuple(args, "OO", &set_nomemory, &remove_hooks)) return fetch_pending();
+        Py_XSETREF(g_set_nomemory, Py_NewRef(set_nomemory));
+        Py_XSETREF(g_remove_mem_hooks, Py_NewRef(remove_hooks));
+        return Py_NewRef(Py_None);
+    });
+}
+
+// injected_vectorcall(start, stop, callable, positional, kwnames, kwvalues)
+PyObject* t_injected_vectorcall(PyObject*, PyObject* args) {
+    return run_at_boundary([&]() -> Outcome {
+        long start = 0;
+        long stop = 0;
+        PyObject* callable = nullptr;
+        PyObject* positional = nullptr;
+        PyObject* kwnames = nullptr;
+        PyObject* kwvalues = nullptr;
+        if (!PyArg_ParseTuple(args, "llOO!OO!", &start, &stop, &callable, &PyTuple_Type, &positional, &kwnames,
+                              &PyTuple_Type, &kwvalues)) {
+            return fetch_pending();
+        }
+        if (kwnames != Py_None && !PyTuple_Check(kwnames)) {
+            return PyErr::new_lazy(PyExc_TypeError, "kwnames must be a tuple or None");
+        }
+        const Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
+        const Py_ssize_t nkw = kwnames == Py_None ? 0 : PyTuple_GET_SIZE(kwnames);
+        if (PyTuple_GET_SIZE(kwvalues) != nkw) {
+            return PyErr::new_lazy(PyExc_ValueError, "one value per keyword name");
+        }
+        std::vector<PyObject*> stack;
+        stack.reserve(static_cast<std::size_t>(nargs + nkw));
+        for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(positional, i));
+        for (Py_ssize_t i = 0; i < nkw; ++i) stack.push_back(PyTuple_GET_ITEM(kwvalues, i));
+        Window window(start, stop);
+        if (!window.prepare() || !window.open()) return fetch_pending();
+        PyObject* result = PyObject_Vectorcall(callable, stack.data(), static_cast<std::size_t>(nargs),
+                                               kwnames == Py_None ? nullptr : kwnames);
+        window.close();
+        return report(result);
+    });
+}
+
+using InitFunction = PyObject* (*)();
+
+InitFunction init_function_of(PyObject* address) {
+    void* pointer = PyLong_AsVoidPtr(address);
+    return reinterpret_cast<InitFunction>(pointer);
+}
+
+// injected_init(start, stop, address): calls the module entry point at
+// `address` (taken from the loaded library) with no import machinery around it.
+PyObject* t_injected_init(PyObject*, PyObject* args) {
+    return run_at_boundary([&]() -> Outcome {
+        long start = 0;
+        long stop = 0;
+        PyObject* address = nullptr;
+        if (!PyArg_ParseTuple(args, "llO", &start, &stop, &address)) return fetch_pending();
+        InitFunction init = init_function_of(address);
+        if (init == nullptr) return fetch_pending();
+        Window window(start, stop);
+        if (!window.prepare() || !window.open()) return fetch_pending();
+        PyObject* result = init();
+        window.close();
+        return report(result);
+    });
+}
+
+// "Type: message" of the pending exception, or of none.
+std::string describe_pending() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return "no exception";
+    std::string text = Py_TYPE(raised)->tp_name;
+    PyObject* str = PyObject_Str(raised);
+    if (str != nullptr) {
+        const char* utf8 = PyUnicode_AsUTF8(str);
+        text += ": ";
+        text += utf8 != nullptr ? utf8 : "<text not readable>";
+        Py_DECREF(str);
+    }
+    PyErr_Clear();
+    Py_DECREF(raised);
+    return text;
+}
+
+// injected_init_in_subinterpreter(start, stop, address): the entry point's
+// first call in a new interpreter (the legacy configuration); only that call
+// runs inside the window. The value is None for a module, else "Type: message".
+PyObject* t_injected_init_in_subinterpreter(PyObject*, PyObject* args) {
+    return run_at_boundary([&]() -> Outcome {
+        long start = 0;
+        long stop = 0;
+        PyObject* address = nullptr;
+        if (!PyArg_ParseTuple(args, "llO", &start, &stop, &address)) return fetch_pending();
+        InitFunction init = init_function_of(address);
+        if (init == nullptr) return fetch_pending();
+        PyThreadState* main_state = PyThreadState_Get();
+        PyInterpreterConfig config = _PyInterpreterConfig_LEGACY_INIT;
+        PyThreadState* sub_state = nullptr;
+        PyStatus status = Py_NewInterpreterFromConfig(&sub_state, &config);
+        if (PyStatus_Exception(status)) {
+            PyThreadState_Swap(main_state);
+            return PyErr::new_lazy(PyExc_RuntimeError, "could not create a subinterpreter");
+        }
+        bool ok = false;
+        std::string text;
+        long calls = 0;
+        long failures = 0;
+        {
+            Window window(start, stop);
+            if (window.prepare() && window.open()) {
+                PyObject* result = init();
+                window.close();
+                calls = g_calls.load();
+                failures = g_failures.load();
+                ok = result != nullptr;
+                Py_XDECREF(result);
+                if (!ok) text = describe_pending();
+            } else {
+                text = "window: " + describe_pending();
+            }
+        }
+        Py_EndInterpreter(sub_state);
+        PyThreadState_Swap(main_state);
+        PyObject* value = ok ? Py_NewRef(Py_None) : PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
+        if (value == nullptr) return fetch_pending();
+        PyObject* tuple = Py_BuildValue("(ONll)", ok ? Py_True : Py_False, value, calls, failures);
+        if (tuple == nullptr) return fetch_pending();
+        return tuple;
+    });
+}
+
+// ---- one record examined from two threads ---------------------------------------
+
+// A gate that native threads wait at without the interpreter lock.
+class Gate {
+public:
+    void open() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
+struct ThreadOutcome {
+    PyObject* value = nullptr;  // the instance seen, or the exception raised
+    bool ok = false;
+};
+
+PyObject* examine_at_boundary(PyErr& record) {
+    return run_at_boundary([&]() -> Outcome { return Py_NewRef(exception_value(record)); });
+}
+
+// examine_from_two_threads(start, stop, message): a lazy TypeError record,
+// examined by two native threads at once inside the window. Their thread
+// states exist before the window opens and are freed after it closes. The
+// value is a pair of (ok, instance or exception).
+PyObject* t_examine_from_two_threads(PyObject*, PyObject* args) {
+    return run_at_boundary([&]() -> Outcome {
+        long start = 0;
+        long stop = 0;
+        const char* message = nullptr;
+        if (!PyArg_ParseTuple(args, "lls", &start, &stop, &message)) return fetch_pending();
+        std::optional<PyErr> record(PyErr::new_lazy_copied(PyExc_TypeError, message));
+        Window window(start, stop);
+        if (!window.prepare()) return fetch_pending();
+        constexpr int kThreads = 2;
+        ThreadOutcome outcomes[kThreads];
+        Gate ready_gates[kThreads];
+        Gate go;
+        Gate done_gates[kThreads];
+        Gate release;
+        std::vector<std::thread> threads;
+        threads.reserve(kThreads);
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                PyGILState_STATE gil = PyGILState_Ensure();
+                PyThreadState* saved = PyEval_SaveThread();
+                ready_gates[i].open();
+                go.wait();
+                PyEval_RestoreThread(saved);
+                PyObject* result = examine_at_boundary(*record);
+                outcomes[i].ok = result != nullptr;
+                outcomes[i].value = result != nullptr ? result : PyErr_GetRaisedException();
+                saved = PyEval_SaveThread();
+                done_gates[i].open();
+                release.wait();
+                PyEval_RestoreThread(saved);
+                PyGILState_Release(gil);
+            });
+        }
+        Py_BEGIN_ALLOW_THREADS;
+        for (Gate& gate : ready_gates) gate.wait();
+        Py_END_ALLOW_THREADS;
+        const bool opened = window.open();
+        go.open();
+        Py_BEGIN_ALLOW_THREADS;
+        for (Gate& gate : done_gates) gate.wait();
+        Py_END_ALLOW_THREADS;
+        window.close();
+        const long calls = g_calls.load();
+        const long failures = g_failures.load();
+        release.open();
+        Py_BEGIN_ALLOW_THREADS;
+        for (std::thread& thread : threads) thread.join();
+        Py_END_ALLOW_THREADS;
+        record.reset();
+        PyObject* pair = PyTuple_New(kThreads);
+        for (int i = 0; i < kThreads; ++i) {
+            PyObject* value = outcomes[i].value != nullptr ? outcomes[i].value : Py_NewRef(Py_None);
+            PyObject* item = Py_BuildValue("(ON)", outcomes[i].ok ? Py_True : Py_False, value);
+            if (pair != nullptr && item != nullptr) {
+                PyTuple_SET_ITEM(pair, i, item);
+            } else {
+                Py_XDECREF(item);
+            }
+        }
+        if (pair == nullptr || !opened) {
+            Py_XDECREF(pair);
+            return fetch_pending();
+        }
+        PyObject* tuple = Py_BuildValue("(ONll)", Py_True, pair, calls, failures);
+        if (tuple == nullptr) return fetch_pending();
+        return tuple;
+    });
+}
+
+PyMethodDef fault_injection_methods[] = {
+    {"fault_injection_configure", t_configure, METH_VARARGS, nullptr},
+    {"injected_vectorcall", t_injected_vectorcall, METH_VARARGS, nullptr},
+    {"injected_init", t_injected_init, METH_VARARGS, nullptr},
+    {"injected_init_in_subinterpreter", t_injected_init_in_subinterpreter, METH_VARARGS, nullptr},
+    {"examine_from_two_threads", t_examine_from_two_threads, METH_VARARGS, nullptr},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> injection_probes() { return fault_injection_methods; }
+
+}  // namespace zorvalind::testing
