@@ -154,19 +154,10 @@ PyObject* t_vectorcall(PyObject*, PyObject* args) {
                               &kwvalues)) {
             return parse_failed();
         }
-        if (kwnames != Py_None && !PyTuple_Check(kwnames)) {
-            return PyErr::new_lazy(PyExc_TypeError, "kwnames must be a tuple or None");
-        }
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
-        const Py_ssize_t nkw = kwnames == Py_None ? 0 : PyTuple_GET_SIZE(kwnames);
-        if (PyTuple_GET_SIZE(kwvalues) != nkw) {
-            return PyErr::new_lazy(PyExc_ValueError, "one value per keyword name");
-        }
-        std::vector<PyObject*> stack;
-        for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(positional, i));
-        for (Py_ssize_t i = 0; i < nkw; ++i) stack.push_back(PyTuple_GET_ITEM(kwvalues, i));
-        PyObject* result = PyObject_Vectorcall(callable, stack.data(), static_cast<std::size_t>(nargs),
-                                               kwnames == Py_None ? nullptr : kwnames);
+        Result<NativeCall> call = native_call(positional, kwnames, kwvalues);
+        if (!call.ok()) return call.take_error();
+        NativeCall& made = call.value();
+        PyObject* result = PyObject_Vectorcall(callable, made.stack.data(), made.nargs, made.kwnames);
         if (result == nullptr) return fetch_pending();
         return result;
     });
@@ -192,6 +183,24 @@ PyObject* t_wrap_argument_error(PyObject*, PyObject* args) {
 }  // namespace
 
 namespace zorvalind::testing {
+
+Result<NativeCall> native_call(PyObject* positional, PyObject* kwnames, PyObject* kwvalues) {
+    if (kwnames != Py_None && !PyTuple_Check(kwnames)) {
+        return PyErr::new_lazy(PyExc_TypeError, "kwnames must be a tuple or None");
+    }
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
+    const Py_ssize_t nkw = kwnames == Py_None ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (PyTuple_GET_SIZE(kwvalues) != nkw) {
+        return PyErr::new_lazy(PyExc_ValueError, "one value per keyword name");
+    }
+    NativeCall call;
+    call.stack.reserve(static_cast<std::size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) call.stack.push_back(PyTuple_GET_ITEM(positional, i));
+    for (Py_ssize_t i = 0; i < nkw; ++i) call.stack.push_back(PyTuple_GET_ITEM(kwvalues, i));
+    call.nargs = static_cast<std::size_t>(nargs);
+    call.kwnames = kwnames == Py_None ? nullptr : kwnames;
+    return call;
+}
 
 PyObject* missing_slot_sentinel() {
     if (g_missing == nullptr) {

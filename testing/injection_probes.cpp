@@ -179,22 +179,12 @@ PyObject* t_injected_vectorcall(PyObject*, PyObject* args) {
                               &PyTuple_Type, &kwvalues)) {
             return fetch_pending();
         }
-        if (kwnames != Py_None && !PyTuple_Check(kwnames)) {
-            return PyErr::new_lazy(PyExc_TypeError, "kwnames must be a tuple or None");
-        }
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
-        const Py_ssize_t nkw = kwnames == Py_None ? 0 : PyTuple_GET_SIZE(kwnames);
-        if (PyTuple_GET_SIZE(kwvalues) != nkw) {
-            return PyErr::new_lazy(PyExc_ValueError, "one value per keyword name");
-        }
-        std::vector<PyObject*> stack;
-        stack.reserve(static_cast<std::size_t>(nargs + nkw));
-        for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(positional, i));
-        for (Py_ssize_t i = 0; i < nkw; ++i) stack.push_back(PyTuple_GET_ITEM(kwvalues, i));
+        Result<NativeCall> call = native_call(positional, kwnames, kwvalues);
+        if (!call.ok()) return call.take_error();
+        NativeCall& made = call.value();
         Window window(start, stop);
         if (!window.prepare() || !window.open()) return fetch_pending();
-        PyObject* result = PyObject_Vectorcall(callable, stack.data(), static_cast<std::size_t>(nargs),
-                                               kwnames == Py_None ? nullptr : kwnames);
+        PyObject* result = PyObject_Vectorcall(callable, made.stack.data(), made.nargs, made.kwnames);
         window.close();
         return report(result);
     });
@@ -254,13 +244,8 @@ PyObject* t_injected_init_in_subinterpreter(PyObject*, PyObject* args) {
         InitFunction init = init_function_of(address);
         if (init == nullptr) return fetch_pending();
         PyThreadState* main_state = PyThreadState_Get();
-        PyInterpreterConfig config = _PyInterpreterConfig_LEGACY_INIT;
-        PyThreadState* sub_state = nullptr;
-        PyStatus status = Py_NewInterpreterFromConfig(&sub_state, &config);
-        if (PyStatus_Exception(status)) {
-            PyThreadState_Swap(main_state);
-            return PyErr::new_lazy(PyExc_RuntimeError, "could not create a subinterpreter");
-        }
+        PyThreadState* sub_state = new_legacy_subinterpreter(main_state);
+        if (sub_state == nullptr) return PyErr::new_lazy(PyExc_RuntimeError, "could not create a subinterpreter");
         bool ok = false;
         std::string text;
         long calls = 0;
@@ -279,8 +264,7 @@ PyObject* t_injected_init_in_subinterpreter(PyObject*, PyObject* args) {
                 text = "window: " + describe_pending();
             }
         }
-        Py_EndInterpreter(sub_state);
-        PyThreadState_Swap(main_state);
+        end_subinterpreter(sub_state, main_state);
         PyObject* value = ok ? Py_NewRef(Py_None) : PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
         if (value == nullptr) return fetch_pending();
         PyObject* tuple = Py_BuildValue("(ONll)", ok ? Py_True : Py_False, value, calls, failures);

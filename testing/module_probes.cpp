@@ -105,13 +105,8 @@ PyObject* t_obtain_in_subinterpreter(PyObject*, PyObject* capsule) {
         // interpreter, rather than inside the short-lived one.
         (void)panic_exception_type();
         PyThreadState* main_state = PyThreadState_Get();
-        PyInterpreterConfig config = _PyInterpreterConfig_LEGACY_INIT;
-        PyThreadState* sub_state = nullptr;
-        PyStatus status = Py_NewInterpreterFromConfig(&sub_state, &config);
-        if (PyStatus_Exception(status)) {
-            PyThreadState_Swap(main_state);
-            return PyErr::new_lazy(PyExc_RuntimeError, "could not create a subinterpreter");
-        }
+        PyThreadState* sub_state = new_legacy_subinterpreter(main_state);
+        if (sub_state == nullptr) return PyErr::new_lazy(PyExc_RuntimeError, "could not create a subinterpreter");
         std::string outcome;
         bool failed = false;
         {
@@ -126,8 +121,7 @@ PyObject* t_obtain_in_subinterpreter(PyObject*, PyObject* capsule) {
                 outcome = object_display_text(name.get()) + ": " + object_display_text(exception_value(error));
             }
         }
-        Py_EndInterpreter(sub_state);
-        PyThreadState_Swap(main_state);
+        end_subinterpreter(sub_state, main_state);
         if (!failed) return none();
         return text_result(outcome);
     });
@@ -136,6 +130,22 @@ PyObject* t_obtain_in_subinterpreter(PyObject*, PyObject* capsule) {
 }  // namespace
 
 namespace zorvalind::testing {
+
+PyThreadState* new_legacy_subinterpreter(PyThreadState* main_state) {
+    PyInterpreterConfig config = _PyInterpreterConfig_LEGACY_INIT;
+    PyThreadState* sub_state = nullptr;
+    PyStatus status = Py_NewInterpreterFromConfig(&sub_state, &config);
+    if (PyStatus_Exception(status)) {
+        PyThreadState_Swap(main_state);
+        return nullptr;
+    }
+    return sub_state;
+}
+
+void end_subinterpreter(PyThreadState* sub_state, PyThreadState* main_state) {
+    Py_EndInterpreter(sub_state);
+    PyThreadState_Swap(main_state);
+}
 
 std::span<const PyMethodDef> module_probes() {
     static const PyMethodDef probes[] = {

@@ -7,6 +7,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "attach/once_cell.hpp"
 #include "err/pyerr.hpp"
@@ -34,6 +35,24 @@ CellBox* cell_of(PyObject* capsule);
 
 // The object that stands for an empty slot in the binder's results.
 PyObject* missing_slot_sentinel();
+
+// A fast call as a native caller makes it: the argument array, the number of
+// positional arguments at its start, and the keyword names or null. The
+// entries are borrowed from the tuples it was made from.
+struct NativeCall {
+    std::vector<PyObject*> stack;
+    std::size_t nargs = 0;
+    PyObject* kwnames = nullptr;
+};
+// From a tuple of positional arguments, a tuple of keyword names (any objects)
+// or None, and a tuple with one value per name (args_probes.cpp).
+Result<NativeCall> native_call(PyObject* positional, PyObject* kwnames, PyObject* kwvalues);
+
+// A new interpreter with the legacy configuration, made current; null when it
+// could not be made, with `main_state` current again (module_probes.cpp).
+PyThreadState* new_legacy_subinterpreter(PyThreadState* main_state);
+// Ends the current subinterpreter and makes `main_state` current again.
+void end_subinterpreter(PyThreadState* sub_state, PyThreadState* main_state);
 
 #define ZORVALIND_FAST(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
 
