@@ -192,21 +192,30 @@ PyObject* t_injected_vectorcall(PyObject*, PyObject* args) {
 
 using InitFunction = PyObject* (*)();
 
-InitFunction init_function_of(PyObject* address) {
-    void* pointer = PyLong_AsVoidPtr(address);
-    return reinterpret_cast<InitFunction>(pointer);
+// The arguments of both entry-point probes: (start, stop, address), the
+// address taken from the loaded library.
+struct InjectedInit {
+    long start = 0;
+    long stop = 0;
+    InitFunction init = nullptr;
+};
+
+Result<InjectedInit> injected_init_arguments(PyObject* args) {
+    InjectedInit parsed;
+    PyObject* address = nullptr;
+    if (!PyArg_ParseTuple(args, "llO", &parsed.start, &parsed.stop, &address)) return fetch_pending();
+    parsed.init = reinterpret_cast<InitFunction>(PyLong_AsVoidPtr(address));
+    if (parsed.init == nullptr) return fetch_pending();
+    return parsed;
 }
 
 // injected_init(start, stop, address): calls the module entry point at
 // `address` (taken from the loaded library) with no import machinery around it.
 PyObject* t_injected_init(PyObject*, PyObject* args) {
     return run_at_boundary([&]() -> Outcome {
-        long start = 0;
-        long stop = 0;
-        PyObject* address = nullptr;
-        if (!PyArg_ParseTuple(args, "llO", &start, &stop, &address)) return fetch_pending();
-        InitFunction init = init_function_of(address);
-        if (init == nullptr) return fetch_pending();
+        Result<InjectedInit> parsed = injected_init_arguments(args);
+        if (!parsed.ok()) return parsed.take_error();
+        const auto [start, stop, init] = parsed.value();
         Window window(start, stop);
         if (!window.prepare() || !window.open()) return fetch_pending();
         PyObject* result = init();
@@ -237,12 +246,9 @@ std::string describe_pending() {
 // runs inside the window. The value is None for a module, else "Type: message".
 PyObject* t_injected_init_in_subinterpreter(PyObject*, PyObject* args) {
     return run_at_boundary([&]() -> Outcome {
-        long start = 0;
-        long stop = 0;
-        PyObject* address = nullptr;
-        if (!PyArg_ParseTuple(args, "llO", &start, &stop, &address)) return fetch_pending();
-        InitFunction init = init_function_of(address);
-        if (init == nullptr) return fetch_pending();
+        Result<InjectedInit> parsed = injected_init_arguments(args);
+        if (!parsed.ok()) return parsed.take_error();
+        const auto [start, stop, init] = parsed.value();
         PyThreadState* main_state = PyThreadState_Get();
         PyThreadState* sub_state = new_legacy_subinterpreter(main_state);
         if (sub_state == nullptr) return PyErr::new_lazy(PyExc_RuntimeError, "could not create a subinterpreter");

@@ -80,7 +80,9 @@ PyErr panic_from_payload(InternalFault::Payload payload) {
 }
 
 void resume_if_panic(OwnedRef& exception) {
-    if (tls_creating_panic_type) {
+    // Once the type exists this is one load and one comparison; the
+    // per-thread flag is read only while it may still be being created.
+    if (!g_panic_type.is_set() && tls_creating_panic_type) {
         return;
     }
     PyObject* panic_type = panic_exception_type();
