@@ -13,6 +13,13 @@
 
 .PHONY: build-tsan test-tsan
 
+# build-tsan/ holds CPython 3.14's build only.
+ifneq ($(filter build-tsan test-tsan,$(MAKECMDGOALS)),)
+ifneq ($(or $(PYVER),3.14),3.14)
+$(error $(filter build-tsan test-tsan,$(MAKECMDGOALS)) run on CPython 3.14 only; drop PYVER=$(PYVER))
+endif
+endif
+
 TSAN_REPORTS := $(CURDIR)/build-tsan/sanitizer-reports
 TSAN_SKIP ?= $(RELIABILITY_SKIP) --ignore=tests/test_provisioning.py
 # Reports go to files, one per process, so subprocesses are counted too.
