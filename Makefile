@@ -42,7 +42,7 @@ demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD_DIR) "$$py" examples/demo.py
 
 clean:
-	rm -rf build build-py3.* build-debug build-asan build-lint build-fuzz build-wheel dist
+	rm -rf build build-py3.* build-debug build-asan build-tsan build-lint build-fuzz build-wheel dist
 
 # Further targets (bench, lint, wheel, sdist, test-debug, test-asan, fuzz) live in mk/.
 -include $(wildcard mk/*.mk)

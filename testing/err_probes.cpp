@@ -1,4 +1,5 @@
 // Probes of pending-error records and the texts of the error model.
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -6,6 +7,7 @@
 #include "attach/attach.hpp"
 #include "err/pyerr.hpp"
 #include "err/texts.hpp"
+#include "fault/internal_fault.hpp"
 #include "probes.hpp"
 #include "types/interp.hpp"
 
@@ -78,6 +80,20 @@ PyObject* t_new_lazy_record(PyObject*, PyObject* args) {
 PyObject* t_record_from_object(PyObject*, PyObject* object) {
     return run_at_boundary([&]() -> Outcome {
         PyObject* record = wrap_record(PyErr::from_object(Py_NewRef(object)));
+        if (record == nullptr) return fetch_pending();
+        return record;
+    });
+}
+
+// A lazy record whose recipe faults: its normalisation is cut short.
+class FaultingRecipe final : public ErrorRecipe {
+public:
+    Output run() override { raise_fault("recipe fault"); }
+};
+
+PyObject* t_faulting_record(PyObject*, PyObject*) {
+    return run_at_boundary([]() -> Outcome {
+        PyObject* record = wrap_record(PyErr::from_recipe(std::make_unique<FaultingRecipe>()));
         if (record == nullptr) return fetch_pending();
         return record;
     });
@@ -256,6 +272,7 @@ std::span<const PyMethodDef> err_probes() {
         {"new_lazy_record", t_new_lazy_record, METH_VARARGS, nullptr},
         {"record_from_object", t_record_from_object, METH_O, nullptr},
         {"cast_error_record", t_cast_error_record, METH_VARARGS, nullptr},
+        {"faulting_record", t_faulting_record, METH_NOARGS, nullptr},
         {"record_value", t_record_value, METH_O, nullptr},
         {"record_type", t_record_type, METH_O, nullptr},
         {"record_traceback", t_record_traceback, METH_O, nullptr},

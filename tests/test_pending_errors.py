@@ -3,6 +3,7 @@ interpreter, normalisation from several threads, and the texts of the error
 model."""
 
 import sys
+import threading
 
 import pytest
 
@@ -65,6 +66,44 @@ def test_lazy_record_examined_from_many_threads_yields_one_instance():
     seen = race(8, lambda: t.record_value(record))
     assert len(seen) == 8
     assert all(value is seen[0] for value in seen)
+
+
+def _fault_of(action):
+    try:
+        action()
+    except BaseException as error:  # PanicException derives from BaseException
+        assert type(error).__name__ == "PanicException", error
+        return str(error)
+    raise AssertionError("the examination did not fault")
+
+
+def _on_new_thread(action):
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(action()))
+    thread.start()
+    thread.join()
+    return outcome[0]
+
+
+@pytest.mark.parametrize(
+    "examiners, message",
+    [
+        # While the thread whose normalisation faulted lives, it is told it re-entered.
+        ("the faulted thread", "Re-entrant normalization of PyErrState detected"),
+        # Threads started after it ended get its thread-local block back; none
+        # of them may be taken for it.
+        ("threads started after it ended", "Once instance has previously been poisoned"),
+    ],
+)
+def test_record_whose_normalisation_faulted_is_poisoned_for_every_other_thread(examiners, message):
+    record = t.faulting_record()
+    examine = lambda: _fault_of(lambda: t.record_value(record))  # noqa: E731
+    if examiners == "the faulted thread":
+        seen = _on_new_thread(lambda: [examine(), examine()])
+    else:
+        seen = [_on_new_thread(examine)] + [_on_new_thread(examine) for _ in range(20)]
+    assert seen[0] == "recipe fault"
+    assert set(seen[1:]) == {message}
 
 
 def test_cause_is_read_and_set_with_suppressed_context():

@@ -12,8 +12,10 @@ import json
 import os
 import random
 import sys
+import textwrap
 import threading
 import time
+import pytest
 from arguments import INT64_MAX, INT64_MIN, IndexRaises, wrap
 
 THREADS = 8
@@ -192,34 +194,60 @@ def test_threads_mixing_successes_failures_and_nested_entries_lose_or_swap_no_ou
     )
 
 
-def test_first_import_raced_from_threads_creates_one_module(run_subprocess):
-    completed = run_subprocess(
-        """
-        import _imp, importlib.util, sys, threading
-        count = 8
-        found = importlib.util.find_spec("_zorvalind")
-        start = threading.Barrier(count)
-        modules = [None] * count
+RACED_FIRST_USE = """
+import sys, threading
+count = 8
+start = threading.Barrier(count)
+results = [None] * count
 
-        def load(index):
-            start.wait()
-            if index % 2:
-                import _zorvalind as module
-            else:
-                module = _imp.create_dynamic(found)
-            modules[index] = module
+def run(index):
+    start.wait()
+    results[index] = use(index)
 
-        threads = [threading.Thread(target=load, args=(i,)) for i in range(count)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        assert all(module is modules[0] for module in modules), modules
-        assert sys.modules["_zorvalind"] is modules[0]
-        assert modules[0].__all__ == ["mysum"], modules[0].__all__
-        assert modules[0].mysum(2, 3) == 5
-        """
-    )
+threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+assert all(result is results[0] for result in results), results
+"""
+
+
+@pytest.mark.parametrize(
+    "use, check",
+    [
+        pytest.param(
+            """
+            import _imp, importlib.util
+            found = importlib.util.find_spec("_zorvalind")
+            def use(index):
+                if index % 2:
+                    import _zorvalind as module
+                    return module
+                return _imp.create_dynamic(found)
+            """,
+            """
+            assert sys.modules["_zorvalind"] is results[0]
+            assert results[0].__all__ == ["mysum"], results[0].__all__
+            assert results[0].mysum(2, 3) == 5
+            """,
+            id="module",
+        ),
+        pytest.param(
+            """
+            import _zorvalind_testing as testing
+            def use(index):
+                return testing.panic_exception_type()
+            """,
+            """
+            assert [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"] == [results[0]]
+            """,
+            id="PanicException type",
+        ),
+    ],
+)
+def test_first_use_raced_from_threads_creates_one_object(use, check, run_subprocess):
+    completed = run_subprocess(textwrap.dedent(use) + RACED_FIRST_USE + textwrap.dedent(check))
     assert completed.returncode == 0, completed.stderr
     assert completed.stderr == ""
 

@@ -13,7 +13,6 @@ namespace zorvalind::attach {
 
 namespace detail {
 
-ZORVALIND_FAST_TLS thread_local constinit std::int64_t tls_attach_depth = 0;
 std::atomic<bool> g_releases_pending{false};
 
 // The depth a __traverse__ implementation runs at.
@@ -32,8 +31,8 @@ void raise_prohibited(std::int64_t depth) {
 
 namespace {
 
+using detail::depth_slot;
 using detail::kTraverseDepth;
-using detail::tls_attach_depth;
 
 // Created on the first deferred release and kept for the life of the process.
 struct PendingReleaseList {
@@ -56,7 +55,7 @@ PendingReleaseList& pending_list() {
 }  // namespace
 
 void check_attach_from_zero() {
-    if (tls_attach_depth == kTraverseDepth) {
+    if (depth_slot() == kTraverseDepth) {
         detail::raise_prohibited(kTraverseDepth);
     }
     if (Py_IsInitialized() == 0) {
@@ -70,42 +69,37 @@ void check_attach_from_zero() {
     }
 }
 
-namespace {
-// Its address is the thread's identity.
-thread_local const char tls_thread_identity = 0;
-}  // namespace
-
-const void* current_thread_identity() noexcept { return &tls_thread_identity; }
-
 AttachToken attach() {
-    const std::int64_t depth = tls_attach_depth;
+    std::int64_t& slot = depth_slot();
+    const std::int64_t depth = slot;
     if (depth >= 1) {
-        tls_attach_depth = depth + 1;
+        slot = depth + 1;
         apply_pending_releases_if_any();
         return AttachToken::assumed();
     }
     check_attach_from_zero();
     const PyGILState_STATE state = PyGILState_Ensure();
-    const std::int64_t now = tls_attach_depth;
+    const std::int64_t now = slot;
     if (now < 0) {
         // Give the lock back before unwinding: nothing will end this attachment.
         PyGILState_Release(state);
         detail::raise_prohibited(now);
     }
-    tls_attach_depth = now + 1;
+    slot = now + 1;
     apply_pending_releases_if_any();
     return AttachToken::ensured(state);
 }
 
 DetachToken detach() noexcept {
-    const std::int64_t saved = tls_attach_depth;
-    tls_attach_depth = 0;
+    std::int64_t& slot = depth_slot();
+    const std::int64_t saved = slot;
+    slot = 0;
     PyThreadState* state = PyEval_SaveThread();
     return DetachToken{saved, state};
 }
 
 void reattach(DetachToken token) noexcept {
-    tls_attach_depth = token.saved_depth;
+    depth_slot() = token.saved_depth;
     PyEval_RestoreThread(token.thread_state);
     apply_pending_releases_if_any();
 }
@@ -114,7 +108,7 @@ void release(PyObject* object) noexcept {
     if (object == nullptr) {
         return;
     }
-    if (tls_attach_depth > 0) {
+    if (depth_slot() > 0) {
         Py_DECREF(object);
         return;
     }

@@ -7,35 +7,25 @@
 #include <atomic>
 #include <cstdint>
 
+#include "attach/per_thread.hpp"
 #include "platform.hpp"
 
 namespace zorvalind::attach {
 
 namespace detail {
-// The calling thread's attach depth: > 0 attached through the core, 0 not
-// attached, -1 forbidden during a __traverse__, below -1 forbidden. Read on
-// every entry, so it lives here for the inline paths below.
-extern ZORVALIND_FAST_TLS thread_local constinit std::int64_t tls_attach_depth;
 // Set while the pending-release list holds something.
 extern ZORVALIND_HIDDEN std::atomic<bool> g_releases_pending;
 [[noreturn]] void raise_prohibited(std::int64_t depth);
+
+// The calling thread's depth: > 0 attached through the core, 0 not attached,
+// -1 forbidden during a __traverse__, below -1 forbidden. Each lookup is a
+// call (per_thread.cpp), so a path that needs the depth more than once keeps
+// the reference.
+[[nodiscard]] inline std::int64_t& depth_slot() noexcept { return attach_depth_slot(); }
 }  // namespace detail
 
-namespace detail {
-// The calling thread's depth, looked up once: with a dynamic TLS model each
-// lookup is a call into the loader's resolver. The empty asm hides where the
-// address came from, so the compiler keeps it instead of looking it up again.
-[[nodiscard]] inline std::int64_t& depth_slot() noexcept {
-    std::int64_t* slot = &tls_attach_depth;
-#if defined(__GNUC__) || defined(__clang__)
-    __asm__("" : "+r"(slot));
-#endif
-    return *slot;
-}
-}  // namespace detail
-
-[[nodiscard]] inline std::int64_t attach_depth() noexcept { return detail::tls_attach_depth; }
-inline void set_attach_depth(std::int64_t depth) noexcept { detail::tls_attach_depth = depth; }
+[[nodiscard]] inline std::int64_t attach_depth() noexcept { return detail::depth_slot(); }
+inline void set_attach_depth(std::int64_t depth) noexcept { detail::depth_slot() = depth; }
 
 class AttachToken {
 public:
@@ -49,9 +39,6 @@ private:
     bool assumed_;
     PyGILState_STATE state_;
 };
-
-// The calling thread's identity: unique among living threads, cheap to read.
-[[nodiscard]] const void* current_thread_identity() noexcept;
 
 void apply_pending_releases() noexcept;
 
@@ -71,7 +58,7 @@ inline void apply_pending_releases_if_any() noexcept {
     apply_pending_releases_if_any();
     return AttachToken::assumed();
 }
-[[nodiscard]] inline AttachToken assume() { return assume(detail::tls_attach_depth); }
+[[nodiscard]] inline AttachToken assume() { return assume(detail::depth_slot()); }
 
 // Anywhere: takes the interpreter through PyGILState_Ensure when needed.
 [[nodiscard]] AttachToken attach();
@@ -89,11 +76,10 @@ inline void end_attachment(AttachToken token, std::int64_t& depth) noexcept {
     depth -= 1;
 }
 
-inline void end_attachment(AttachToken token) noexcept { end_attachment(token, detail::tls_attach_depth); }
+inline void end_attachment(AttachToken token) noexcept { end_attachment(token, detail::depth_slot()); }
 
 // Scoped attachment; ends on every path, faults included. It keeps the address
-// of the thread's depth: with a dynamic TLS model every lookup is a call into
-// the loader's resolver, and the address stays the same for the thread.
+// of the thread's depth, which stays the same for the thread.
 class Attachment {
 public:
     static Attachment assume_entry() {

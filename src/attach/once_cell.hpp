@@ -100,7 +100,7 @@ private:
     }
 
     void finish(int state) noexcept {
-        initialising_thread_.store(nullptr, std::memory_order_relaxed);
+        initialising_thread_.store(0, std::memory_order_relaxed);
         state_.store(state, std::memory_order_release);
         state_.notify_all();
     }
@@ -108,7 +108,7 @@ private:
     std::atomic<int> state_{kEmpty};
     // Only the initialising thread stores its own identity here and only it
     // can then find it, so relaxed order suffices.
-    std::atomic<const void*> initialising_thread_{nullptr};
+    std::atomic<ThreadIdentity> initialising_thread_{0};
     T value_{};
 };
 

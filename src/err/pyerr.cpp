@@ -73,7 +73,7 @@ struct PyErr::Inner {
     PyErrState state;
     std::atomic<int> once{kIncomplete};
     // Identity of the thread that ran the once-only step, written once.
-    std::atomic<const void*> normalising_thread{nullptr};
+    std::atomic<attach::ThreadIdentity> normalising_thread{0};
 };
 
 using attach::current_thread_identity;

@@ -26,14 +26,16 @@ constexpr const char* kPanicDoc =
 // Set while this thread runs the type cell's initialiser. No PanicException
 // can exist yet, so every take-back step on this thread skips the comparison:
 // asking the cell for the type here would wait for this very thread.
-thread_local bool tls_creating_panic_type = false;
-
+// The flag lives in attach/per_thread.cpp.
 class CreatingPanicType {
 public:
-    CreatingPanicType() noexcept { tls_creating_panic_type = true; }
+    CreatingPanicType() noexcept : flag_(attach::detail::creating_panic_type_slot()) { flag_ = true; }
     CreatingPanicType(const CreatingPanicType&) = delete;
     CreatingPanicType& operator=(const CreatingPanicType&) = delete;
-    ~CreatingPanicType() { tls_creating_panic_type = false; }
+    ~CreatingPanicType() { flag_ = false; }
+
+private:
+    bool& flag_;
 };
 
 PyObject* create_panic_type() {
@@ -82,7 +84,7 @@ PyErr panic_from_payload(InternalFault::Payload payload) {
 void resume_if_panic(OwnedRef& exception) {
     // Once the type exists this is one load and one comparison; the
     // per-thread flag is read only while it may still be being created.
-    if (!g_panic_type.is_set() && tls_creating_panic_type) {
+    if (!g_panic_type.is_set() && attach::detail::creating_panic_type_slot()) {
         return;
     }
     PyObject* panic_type = panic_exception_type();

@@ -11,7 +11,7 @@ interpreter a second line holds the reference and block deltas of REPEATS
 further injected runs (and of the scenario's control, if it has one).
 
 The window is opened and closed by the test-only module right around the call
-(testing/fault_injection.cpp), so none of the interpreter's own work around a
+(testing/injection_probes.cpp), so none of the interpreter's own work around a
 Python-level call uses up the failure.
 """
 

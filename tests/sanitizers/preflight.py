@@ -1,6 +1,6 @@
 """Proves, before the suite runs, that the preloaded sanitizers are live and
 that their reports reach the report folder: run as
-`preflight.py allocator|asan|ubsan <probe.so>` under the same environment."""
+`preflight.py allocator|asan|ubsan|tsan <probe.so>` under the same environment."""
 
 import ctypes
 import sys
@@ -19,4 +19,9 @@ if mode == "asan":
     libc.free(block)
 if mode == "ubsan":
     ctypes.CDLL(sys.argv[2]).zorvalind_preflight_overflow(5)
+if mode == "tsan":
+    # The race does not stop the process: ThreadSanitizer sets the exit
+    # status at exit, once it has reported.
+    ctypes.CDLL(sys.argv[2]).zorvalind_preflight_race()
+    sys.exit(0)
 sys.exit(2)  # reached only when no sanitizer stopped the process
