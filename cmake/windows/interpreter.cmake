@@ -14,7 +14,8 @@ execute_process(
 string(REPLACE "\n" ";" _win_py "${_win_py}")
 list(GET _win_py 0 ZORVALIND_PYTHON_VERSION_NODOT)
 list(GET _win_py 1 _win_py_lib)
-set(ZORVALIND_PYTHON_DLL "python${ZORVALIND_PYTHON_VERSION_NODOT}.dll")
+set(ZORVALIND_PYTHON_DLL_STEM "python${ZORVALIND_PYTHON_VERSION_NODOT}")
+set(ZORVALIND_PYTHON_DLL "${ZORVALIND_PYTHON_DLL_STEM}.dll")
 
 if(PYTHON_EXT_SUFFIX MATCHES "\\.pyd$")
   set(ZORVALIND_PYTHON_IMPORT_LIBRARY "${_win_py_lib}")
