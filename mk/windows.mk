@@ -38,3 +38,8 @@ test-windows: wheel-windows
 	  ZORVALIND_WINDOWS_WHEEL="$$(ls -t dist/*-cp314-cp314-win_amd64.whl | head -n 1)" \
 	  WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine-prefix \
 	  "$$py" -m pytest tests/windows -q -p no:cacheprovider
+
+.PHONY: clean-windows
+clean: clean-windows
+clean-windows:
+	rm -rf $(WINDOWS_BUILD)

@@ -9,16 +9,22 @@
 
 execute_process(
   COMMAND "${Python_EXECUTABLE}" -c
-    "import os, sys; v = '%d%d' % sys.version_info[:2]; print(v); print(os.path.join(sys.base_prefix, 'libs', 'python' + v + '.lib'))"
+    "import os, sys, sysconfig; v = '%d%d' % sys.version_info[:2]; print(v); print(os.path.join(sys.base_prefix, 'libs', 'python' + v + '.lib')); print(sysconfig.get_config_var('EXT_SUFFIX'))"
   OUTPUT_VARIABLE _win_py OUTPUT_STRIP_TRAILING_WHITESPACE)
 string(REPLACE "\n" ";" _win_py "${_win_py}")
 list(GET _win_py 0 ZORVALIND_PYTHON_VERSION_NODOT)
 list(GET _win_py 1 _win_py_lib)
+list(GET _win_py 2 _win_py_suffix)
 set(ZORVALIND_PYTHON_DLL_STEM "python${ZORVALIND_PYTHON_VERSION_NODOT}")
 set(ZORVALIND_PYTHON_DLL "${ZORVALIND_PYTHON_DLL_STEM}.dll")
 
-if(PYTHON_EXT_SUFFIX MATCHES "\\.pyd$")
+if(_win_py_suffix MATCHES "\\.pyd$")
   set(ZORVALIND_PYTHON_IMPORT_LIBRARY "${_win_py_lib}")
+  if(DEFINED SKBUILD_SOABI)
+    set(PYTHON_EXT_SUFFIX ".${SKBUILD_SOABI}.pyd")
+  else()
+    set(PYTHON_EXT_SUFFIX "${_win_py_suffix}")
+  endif()
 else()
   if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(AMD64|x86_64|amd64)$")
     message(FATAL_ERROR "The project's pyconfig.h describes Windows on x86-64 only")
@@ -27,17 +33,12 @@ else()
   # The headers with the Windows pyconfig.h in place of the host's: Python.h
   # includes "pyconfig.h" from its own folder first, so they are copied.
   set(_overlay "${PROJECT_BINARY_DIR}/python-include")
-  file(REMOVE_RECURSE "${_overlay}")
   file(COPY "${PYTHON_INCLUDE_DIR}/" DESTINATION "${_overlay}" PATTERN "pyconfig.h" EXCLUDE)
   configure_file("${PROJECT_SOURCE_DIR}/cmake/windows/pyconfig.h" "${_overlay}/pyconfig.h" COPYONLY)
-  set(ZORVALIND_PYTHON_HEADERS_ORIGIN "${PYTHON_INCLUDE_DIR}")
   set(PYTHON_INCLUDE_DIR "${_overlay}")
   if(NOT CMAKE_DLLTOOL)
     find_program(CMAKE_DLLTOOL NAMES dlltool REQUIRED)
   endif()
-endif()
-if(DEFINED SKBUILD_SOABI)
-  set(PYTHON_EXT_SUFFIX ".${SKBUILD_SOABI}.pyd")
 endif()
 
 # Links `target` to the interpreter's DLL. Derived import libraries are made

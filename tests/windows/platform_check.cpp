@@ -180,11 +180,16 @@ int main(int argc, char** argv) {
         return 2;
     }
     int ok = 0;
-    if (scenario == "attach-depth") ok = attach_depth(threads);
-    else if (scenario == "releases") ok = releases(threads);
-    else if (scenario == "once-cell") ok = once_cell(threads);
-    else if (scenario == "fault") ok = fault(threads);
-    else if (scenario == "trap") ok = trap(threads);
+    if (scenario == "attach-depth")
+        ok = attach_depth(threads);
+    else if (scenario == "releases")
+        ok = releases(threads);
+    else if (scenario == "once-cell")
+        ok = once_cell(threads);
+    else if (scenario == "fault")
+        ok = fault(threads);
+    else if (scenario == "trap")
+        ok = trap(threads);
     else {
         (void)threads.run([](int) { return 0; });
         std::fprintf(stderr, "platform check: unknown scenario %s\n", scenario.c_str());

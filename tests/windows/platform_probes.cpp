@@ -3,6 +3,7 @@
 // platform_check.exe looks up after it has started its threads. Never shipped.
 // Its interpreter is interpreter_double.cpp, which answers the lock calls.
 #include <Python.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>
@@ -13,8 +14,6 @@
 #include "attach/once_cell.hpp"
 #include "fault/boundary.hpp"
 #include "fault/internal_fault.hpp"
-
-#include <windows.h>
 
 using namespace zorvalind;
 
