@@ -31,12 +31,11 @@ wheel-windows: build-windows provision-packaging
 	$(STEP) --keep-stdout "writing the win_amd64 wheel" \
 	  "$$py" scripts/windows-wheel $(WINDOWS_PYD) "$$mingw/$(WINDOWS_TARGET)-strip" dist
 
-# Wine runs in a prefix of its own under the build folder, never in ~/.wine.
+# Wine runs in a prefix of its own that the tests make and remove, never in ~/.wine.
 test-windows: wheel-windows
 	@$(WINDOWS_PROVISIONED) && echo "-- running the Windows checks" >&2 && \
 	ZORVALIND_WINDOWS_BUILD_DIR=$(CURDIR)/$(WINDOWS_BUILD) MINGW_BIN="$$mingw" \
 	  ZORVALIND_WINDOWS_WHEEL="$$(ls -t dist/*-cp314-cp314-win_amd64.whl | head -n 1)" \
-	  WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wine-prefix \
 	  "$$py" -m pytest tests/windows -q -p no:cacheprovider
 
 .PHONY: clean-windows

@@ -50,7 +50,16 @@ def module_objects(windows_build):
 
 
 @pytest.fixture(scope="session")
-def wine():
-    found = shutil.which("wine64") or ("/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else None)
-    assert found, "wine64 is missing (scripts/provision-python --mingw installs it)"
-    return found
+def wine(tmp_path_factory):
+    """(wine64, environment): Wine in a prefix of its own, outside the source
+    tree (a prefix holds a link to /, which no walk of the tree may meet),
+    ended and removed afterwards."""
+    wine_dir = "/usr/lib/wine"  # Debian 12 keeps the 64-bit loader out of PATH
+    loader = shutil.which("wine64") or (f"{wine_dir}/wine64" if os.access(f"{wine_dir}/wine64", os.X_OK) else None)
+    assert loader, "wine64 is missing (scripts/provision-python --mingw installs it)"
+    server = shutil.which("wineserver") or f"{wine_dir}/wineserver"
+    prefix = tmp_path_factory.mktemp("wine-prefix")
+    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    yield loader, env
+    subprocess.run([server, "-k"], env=env, capture_output=True, timeout=60)
+    shutil.rmtree(prefix, ignore_errors=True)

@@ -3,7 +3,6 @@ threads that sleep and are woken, internal faults unwinding (SEH with the
 static C++ runtime), standard error and the abnormal end. Each scenario is a
 run of platform_check.exe of its own (build-windows/platform-check/)."""
 
-import os
 import subprocess
 
 import pytest
@@ -17,11 +16,10 @@ ABORT_STATUSES = {3, 0xC0000409}
 @pytest.fixture(scope="module")
 def run_check(windows_build, wine):
     folder = windows_build / "platform-check"
-    env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.setdefault("WINEPREFIX", str(windows_build / "wine-prefix"))
+    loader, env = wine
 
     def run(scenario):
-        return subprocess.run([wine, "platform_check.exe", scenario], cwd=folder, env=env,
+        return subprocess.run([loader, "platform_check.exe", scenario], cwd=folder, env=env,
                               capture_output=True, text=True, timeout=300)
 
     return run
