@@ -6,14 +6,27 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "attach/attach.hpp"
 #include "attach/once_cell.hpp"
 #include "fault/boundary.hpp"
 #include "fault/internal_fault.hpp"
+
+// The project's pyconfig.h for Windows x86-64 against the compiler's own
+// view of the target: a size written wrong would change the interpreter's ABI
+// as the module sees it.
+static_assert(sizeof(int) == SIZEOF_INT && sizeof(long) == SIZEOF_LONG && sizeof(long long) == SIZEOF_LONG_LONG);
+static_assert(sizeof(void*) == SIZEOF_VOID_P && sizeof(std::size_t) == SIZEOF_SIZE_T);
+static_assert(sizeof(wchar_t) == SIZEOF_WCHAR_T && sizeof(std::time_t) == SIZEOF_TIME_T);
+static_assert(sizeof(short) == SIZEOF_SHORT && sizeof(float) == SIZEOF_FLOAT && sizeof(double) == SIZEOF_DOUBLE);
+static_assert(sizeof(Py_ssize_t) == 8 && sizeof(Py_hash_t) == 8 && sizeof(Py_ssize_t) == sizeof(std::intptr_t));
+#if !defined(MS_WIN64) || !defined(Py_ENABLE_SHARED) || defined(Py_GIL_DISABLED) || defined(Py_DEBUG)
+#error "not the configuration of a release CPython with the lock on Windows x86-64"
+#endif
 
 using namespace zorvalind;
 

@@ -1,14 +1,13 @@
 """The cross-built module as a Windows DLL: what it exports, what it imports,
 and that the interpreter names it imports are real ones."""
 
-import re
 import pathlib
+import re
 import subprocess
 import sys
 import sysconfig
 
 import pytest
-
 
 # The C runtime CPython on Windows uses (UCRT) and the system; nothing else may
 # be needed at run time, since the interpreter does not search other folders.
