@@ -33,7 +33,7 @@ wheel: provision-packaging
 	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps --wheel-dir $(WHEEL_TMP) . && \
 	$(STEP) "auditing it for $(WHEEL_PLAT)" \
 	  "$$py" -m auditwheel repair --plat $(WHEEL_PLAT) --only-plat --wheel-dir dist $(WHEEL_TMP)/*.whl && \
-	rm -rf $(WHEEL_TMP) && ls -1 dist/*$(WHEEL_PLAT)*.whl
+	rm -rf $(WHEEL_TMP) && ls -1 dist/*-cp$(subst .,,$(PYVER))-*$(WHEEL_PLAT)*.whl
 
 # The backend's own sdist hook: no frontend package needed.
 sdist: provision-packaging

@@ -17,6 +17,13 @@ WINDOWS_PROVISIONED = $(PROVISIONED) && mingw=$$($(PYTHON_PATH_CMD) --mingw)
 
 .PHONY: build-windows wheel-windows test-windows
 
+# The Windows build, its pyconfig.h and its checks are CPython 3.14's.
+ifneq ($(PYVER),3.14)
+ifneq ($(filter %-windows,$(MAKECMDGOALS)),)
+$(error $(filter %-windows,$(MAKECMDGOALS)) run on CPython 3.14 only; drop PYVER=$(PYVER))
+endif
+endif
+
 build-windows:
 	@$(PROVISION_STEP) && \
 	mingw=$$($(STEP) --keep-stdout "provisioning the Windows toolchain (.toolchain/mingw/)" $(PYTHON_PATH_CMD) --mingw) && \

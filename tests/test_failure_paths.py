@@ -147,8 +147,8 @@ def test_first_creation_under_allocation_failure_ends_without_hanging(first_fail
     result = run_subprocess(
         OUTCOME
         + f"""
-import ctypes, glob, _testcapi
-so = glob.glob({str(BUILD_DIR)!r} + "/_zorvalind.cpython-314*.so")[0]
+import ctypes, sysconfig, _testcapi
+so = {str(BUILD_DIR)!r} + "/_zorvalind" + sysconfig.get_config_var("EXT_SUFFIX")
 init = ctypes.PyDLL(so).PyInit__zorvalind
 init.restype = ctypes.py_object
 _testcapi.set_nomemory({first_failing}, 0)

@@ -10,7 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 import _zorvalind
 from _zorvalind import mysum
-from arguments import INT64_MAX, INT64_MIN, IndexRaises, wrap
+from arguments import INT64_MAX, INT64_MIN, IndexRaises, conversion_message, wrap
 from arguments import IndexReturns as Index
 
 
@@ -105,12 +105,12 @@ def test_multi_digit_ints_out_of_range_overflow(value):
 @pytest.mark.parametrize(
     "a, b, message",
     [
-        (1.5, 2, "argument 'a': 'float' object cannot be interpreted as an integer"),
-        (2.0, 2, "argument 'a': 'float' object cannot be interpreted as an integer"),
-        (1, "2", "argument 'b': 'str' object cannot be interpreted as an integer"),
-        (1, None, "argument 'b': 'NoneType' object cannot be interpreted as an integer"),
-        (1.5, 2.5, "argument 'a': 'float' object cannot be interpreted as an integer"),
-        (Index(1.5), 0, "argument 'a': __index__ returned non-int (type float)"),
+        (1.5, 2, "argument 'a': " + conversion_message(1.5)),
+        (2.0, 2, "argument 'a': " + conversion_message(2.0)),
+        (1, "2", "argument 'b': " + conversion_message("2")),
+        (1, None, "argument 'b': " + conversion_message(None)),
+        (1.5, 2.5, "argument 'a': " + conversion_message(1.5)),
+        (Index(1.5), 0, "argument 'a': " + conversion_message(Index(1.5))),
         (IndexRaises(TypeError("boom")), 0, "argument 'a': boom"),
         (0, IndexRaises(TypeError()), "argument 'b': "),
     ],
@@ -233,9 +233,7 @@ def test_sum_is_wrapped_or_the_named_error(a, b):
             if INT64_MIN <= raw <= INT64_MAX:
                 return None
             return (OverflowError, None)
-        if isinstance(value, Index):
-            return (TypeError, f"argument '{name}': __index__ returned non-int (type {type(raw).__name__})")
-        return (TypeError, f"argument '{name}': '{type(raw).__name__}' object cannot be interpreted as an integer")
+        return (TypeError, f"argument '{name}': {conversion_message(value)}")
 
     error = expected_error(a, "a") or expected_error(b, "b")
     if error is None:

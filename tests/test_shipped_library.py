@@ -18,6 +18,7 @@ import textwrap
 
 import pytest
 
+from arguments import conversion_message
 from conftest import BUILD_DIR
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -154,5 +155,5 @@ def test_module_imports_where_the_static_tls_reserve_is_spent(largest_filler, ru
     lines = dict(line.split(" ", 1) for line in result.stdout.strip().splitlines())
     assert lines["PROBE"] == "refused"
     assert lines["SUM"] == f"{-(2**63)} 5"
-    assert lines["ERROR"] == "argument 'a': 'float' object cannot be interpreted as an integer"
+    assert lines["ERROR"] == "argument 'a': " + conversion_message(1.5)
     assert lines["THREADS"] == "[3, 3, 3, 3]"
