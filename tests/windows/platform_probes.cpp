@@ -102,13 +102,16 @@ attach::OnceCell<int> g_slow_cell;
 std::atomic<int> g_slow_cell_runs{0};
 }  // namespace
 
-// Every caller gets the cell's value; its initialiser runs once, attached,
-// for `hold_ms`, while the other callers wait without the lock.
+// Every caller gets the cell's value; its initialiser runs once, and gives
+// the lock up for `hold_ms` (as one that runs Python code may), so the other
+// callers reach the cell while it is initialising and wait there, detached.
 PROBE int probe_once_cell(int hold_ms) {
     attach::Attachment attachment = attach::Attachment::acquire();
     const int value = g_slow_cell.get_or_init([&] {
         g_slow_cell_runs.fetch_add(1);
+        attach::DetachedSection detached;
         Sleep(static_cast<DWORD>(hold_ms));
+        detached.close();
         return 42;
     });
     attachment.end();

@@ -38,7 +38,8 @@ def reports(stderr):
         # Releases from four detached threads wait behind the list's mutex and
         # are applied by the next attachment.
         ("releases", "releases: threads 0,0,0,0, pending 2000, count 2001 -> 1, pending after attach 0"),
-        # One initialiser; the other threads sleep without the lock until woken.
+        # One initialiser, which gives the lock up while it works; the other
+        # threads wait in the cell, detached, asleep until woken.
         ("once-cell", "once-cell: values 42,42,42,42, initialiser runs 1"),
     ],
 )
