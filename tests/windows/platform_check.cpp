@@ -164,11 +164,25 @@ int trap(EarlyThreads& threads) {
     return 0;
 }
 
+// The shipped module, loaded as the interpreter would load it: its imports
+// resolve against a DLL named python314.dll, its runtime initialises and
+// finalises, and it has its entry point. The entry point is not called.
+int load_module(EarlyThreads& threads) {
+    (void)threads.run([](int) { return 0; });
+    HMODULE module = LoadLibraryW(L"..\\_zorvalind.cp314-win_amd64.pyd");
+    const DWORD error = module == nullptr ? GetLastError() : 0;
+    const bool entry = module != nullptr && GetProcAddress(module, "PyInit__zorvalind") != nullptr;
+    const bool freed = module != nullptr && FreeLibrary(module) != 0;
+    std::printf("load-module: loaded %d (error %lu), entry point %d, unloaded %d\n", module != nullptr,
+                static_cast<unsigned long>(error), entry, freed);
+    return module != nullptr && entry && freed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: platform_check attach-depth|releases|once-cell|fault|trap\n");
+        std::fprintf(stderr, "usage: platform_check attach-depth|releases|once-cell|fault|trap|load-module\n");
         return 2;
     }
     const std::string scenario = argv[1];
@@ -190,6 +204,8 @@ int main(int argc, char** argv) {
         ok = fault(threads);
     else if (scenario == "trap")
         ok = trap(threads);
+    else if (scenario == "load-module")
+        ok = load_module(threads);
     else {
         (void)threads.run([](int) { return 0; });
         std::fprintf(stderr, "platform check: unknown scenario %s\n", scenario.c_str());

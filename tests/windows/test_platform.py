@@ -1,7 +1,8 @@
 """The module's platform interfaces on Windows, under Wine: per-thread storage,
 threads that sleep and are woken, internal faults unwinding (SEH with the
-static C++ runtime), standard error and the abnormal end. Each scenario is a
-run of platform_check.exe of its own (build-windows/platform-check/)."""
+static C++ runtime), standard error and the abnormal end; and the shipped
+module loading and unloading. Each scenario is a run of platform_check.exe of
+its own (build-windows/platform-check/)."""
 
 import subprocess
 
@@ -41,6 +42,9 @@ def reports(stderr):
         # One initialiser, which gives the lock up while it works; the other
         # threads wait in the cell, detached, asleep until woken.
         ("once-cell", "once-cell: values 42,42,42,42, initialiser runs 1"),
+        # The shipped module itself: its imports resolve by name against a
+        # python314.dll, its static runtimes start and stop with it.
+        ("load-module", "load-module: loaded 1 (error 0), entry point 1, unloaded 1"),
     ],
 )
 def test_threads_and_per_thread_state(run_check, scenario, shown):
