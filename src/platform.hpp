@@ -16,6 +16,12 @@
 // them through TLS descriptors where the compiler has those (CMakeLists.txt),
 // which makes an access a call to a two-instruction resolver whenever the
 // loader still had static room to give.
+//
+// On Windows, GCC emulates thread-locals: an access is a call that finds the
+// thread's block, made on the thread's first access, so threads that started
+// before the module was loaded get theirs too. Emulated thread-locals with
+// destructors are destroyed in the wrong order at thread exit, so every
+// per-thread value of the module stays trivially destructible.
 #define ZORVALIND_FAST_TLS
 
 // A variable of the core read on the call path: hidden in its declaration, so

@@ -1,0 +1,54 @@
+"""The win_amd64 wheel: its RECORD, and pip accepting its tags for Windows."""
+
+import base64
+import hashlib
+import os
+import pathlib
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+WHEEL = os.environ.get("ZORVALIND_WINDOWS_WHEEL", "")
+CONTENT = ["_zorvalind.cp314-win_amd64.pyd", "_zorvalind.pyi", "_zorvalind-stubs/__init__.pyi"]
+
+
+@pytest.fixture(scope="module")
+def wheel():
+    assert WHEEL and pathlib.Path(WHEEL).is_file(), "no win_amd64 wheel (make wheel-windows)"
+    return pathlib.Path(WHEEL)
+
+
+def test_record_lists_every_file_with_its_hash_and_size(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        record_name = next(n for n in names if n.endswith(".dist-info/RECORD"))
+        record = {}
+        for line in archive.read(record_name).decode().splitlines():
+            path, digest, size = line.rsplit(",", 2)
+            record[path] = (digest, size)
+        assert sorted(record) == sorted(names)
+        assert record.pop(record_name) == ("", "")
+        for path, (digest, size) in record.items():
+            data = archive.read(path)
+            expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            assert (digest, size) == (f"sha256={expected}", str(len(data))), path
+    assert sorted(n for n in names if ".dist-info/" not in n) == sorted(CONTENT)
+
+
+def test_pip_installs_it_for_windows(wheel, tmp_path):
+    target = tmp_path / "site"
+    result = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "--no-index", "--platform", "win_amd64", "--python-version",
+         "3.14", "--implementation", "cp", "--abi", "cp314", "--only-binary=:all:", "--no-deps",
+         "--target", str(target), str(wheel)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    for path in CONTENT:
+        assert (target / path).is_file(), path
+    installed = (target / CONTENT[0]).read_bytes()
+    with zipfile.ZipFile(wheel) as archive:
+        assert installed == archive.read(CONTENT[0])
+    assert installed[:2] == b"MZ"
