@@ -167,6 +167,12 @@ void set_exception_cause(PyErr& error, std::optional<PyErr> cause);
 PyObject* into_exception_value(PyErr error);  // new reference
 bool matches_type(PyErr& error, PyObject* type);
 
+// new_lazy of `type` and `message` followed by its normalisation, the same
+// once-only step with the lock given up and taken back; the record stays on
+// the stack until it is normalised, so it costs no allocation and `message`
+// (the caller's) is not copied.
+PyErr normalized_new_lazy(PyObject* type, std::string_view message);
+
 // Runs a lazy record's recipe (once: an other recipe is consumed) and raises
 // its exception in the interpreter. False when the recipe could not create its
 // objects: the interpreter's own error is raised instead.
