@@ -13,21 +13,33 @@ namespace {
 // exception types' own and cannot be replaced: with one argument it is str()
 // of that argument, which for an exact str is the argument itself. That
 // common case is read directly, inside the same recursion guard that str()
-// of the exception enters; anything else takes the call.
-void append_type_error_text(MessageWriter& message, PyObject* exception) {
+// of the exception enters; anything else takes the call. True when the text
+// appended is known to be ASCII.
+bool append_type_error_text(MessageWriter& message, PyObject* exception) {
     PyObject* const args = reinterpret_cast<PyBaseExceptionObject*>(exception)->args;
     if (args != nullptr && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 &&
         PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+        PyObject* const text = PyTuple_GET_ITEM(args, 0);
         if (Py_EnterRecursiveCall(" while getting the str of an object") == 0) {
-            append_unicode_text_lossy(message, PyTuple_GET_ITEM(args, 0));
+            append_unicode_text_lossy(message, text);
             Py_LeaveRecursiveCall();
-            return;
+            return PyUnicode_IS_ASCII(text) != 0;
         }
         // The guard tripped: str() of the exception fails the same way, and
         // reports it.
         (void)fetch_pending();
     }
     append_object_display_text(message, exception);
+    return false;
+}
+
+bool is_ascii_name(std::string_view name) {
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -42,10 +54,10 @@ PyErr wrap_argument_error(std::string_view name, PyErr error) {
     message += "argument '";
     message += name;
     message += "': ";
-    append_type_error_text(message, value);
+    const bool ascii = append_type_error_text(message, value) && is_ascii_name(name);
     // The cause is read before the new record is normalised.
     std::optional<PyErr> cause = exception_cause(error);
-    PyErr attributed = normalized_new_lazy(PyExc_TypeError, message.view());
+    PyErr attributed = normalized_new_lazy(PyExc_TypeError, message.view(), ascii);
     set_exception_cause(attributed, std::move(cause));
     return attributed;
 }

@@ -171,8 +171,8 @@ bool is_ascii(std::string_view text) noexcept {
 // no decoding: it is copied into a new compact ASCII str, as that call would
 // do. Texts of fewer than two bytes are left to it, which hands out the
 // interpreter's shared strings for them.
-PyObject* str_from_text(std::string_view text) {
-    if (text.size() >= 2 && is_ascii(text)) {
+PyObject* str_from_text(std::string_view text, bool known_ascii) {
+    if (text.size() >= 2 && (known_ascii || is_ascii(text))) {
         PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
         if (str != nullptr) {
             detail::copy_text(static_cast<char*>(PyUnicode_DATA(str)), text.data(), text.size());
@@ -183,7 +183,7 @@ PyObject* str_from_text(std::string_view text) {
 }
 
 ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
-    PyObject* message = str_from_text(lazy.message);
+    PyObject* message = str_from_text(lazy.message, lazy.ascii);
     if (message == nullptr) {
         return ErrorRecipe::Output{nullptr, nullptr};
     }
@@ -378,16 +378,25 @@ PyObject* ensure_normalized(PyErr& error) {
     return normalize_inner(*inner);
 }
 
-PyErr normalized_new_lazy(PyObject* type, std::string_view message) {
+PyErr normalized_new_lazy(PyObject* type, std::string_view message, bool ascii) {
     LazyState lazy;
     lazy.type = type;
     lazy.message = message;
-    // No other thread can reach this record, and it is normalised before the
-    // caller's text goes away: it needs neither an allocation nor a copy.
-    PyErr::Inner inner(std::move(lazy));
-    normalize_inner(inner);
-    auto& normalized = std::get<NormalizedState>(inner.state);
-    return PyErr::from_instance(std::exchange(normalized.instance, nullptr));
+    lazy.ascii = ascii;
+    // The once-only step's own order: the lock given up, the attach checks
+    // made detached (a fault there reattaches on the way out), the lock
+    // taken back, then the recipe raised and its instance taken.
+    attach::DetachedSection detached;
+    attach::check_attach_from_zero();
+    detached.close();
+    if (!raise_recipe(lazy)) {
+        fail_api_call();
+    }
+    PyObject* instance = PyErr_GetRaisedException();
+    if (instance == nullptr) {
+        raise_fault("exception missing after writing to the interpreter");
+    }
+    return PyErr::from_instance(instance);
 }
 
 PyObject* exception_type(PyErr& error) {
