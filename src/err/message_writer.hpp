@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform.hpp"
+
 namespace zorvalind {
 
 namespace detail {
@@ -52,11 +54,8 @@ public:
     MessageWriter(const MessageWriter&) = delete;
     MessageWriter& operator=(const MessageWriter&) = delete;
 
-    // Inline: most pieces are literals, whose copies then fold to a few moves.
-#if defined(__GNUC__) || defined(__clang__)
-    [[gnu::always_inline]]
-#endif
-    MessageWriter& operator+=(std::string_view piece) {
+    // Most pieces are literals, whose copies then fold to a few moves.
+    ZORVALIND_ALWAYS_INLINE MessageWriter& operator+=(std::string_view piece) {
         if (overflow_ == nullptr && size_ + piece.size() <= kCapacity) {
             detail::copy_text(buffer_ + size_, piece.data(), piece.size());
             size_ += piece.size();

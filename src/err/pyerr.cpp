@@ -352,8 +352,7 @@ PyObject* normalize_inner(PyErr::Inner& inner) {
             finish_once(inner.once, kComplete);
             break;
         }
-        if (state == kRunning &&
-            !inner.once.compare_exchange_strong(state, kWaited, std::memory_order_acq_rel)) {
+        if (state == kRunning && !inner.once.compare_exchange_strong(state, kWaited, std::memory_order_acq_rel)) {
             continue;
         }
         inner.once.wait(kWaited, std::memory_order_acquire);
