@@ -14,9 +14,13 @@ IMPLS = [
     ("nanobind", "_bench_nanobind"),
     ("pybind11", "_bench_pybind11"),
     ("Python", "_bench_pyfunc"),
+    ("operator.add", "_bench_operator"),
 ]
 FLOOR = IMPLS[0][0]
 MODULE_OF = dict(IMPLS)
+# A reference rather than a peer: a built-in that takes no keywords, so it
+# runs only the positional cases, and has no module of its own to import.
+REFERENCE = "operator.add"
 
 BIG = 2**62
 WRAPPED = -(2**63)  # 2**62 + 2**62 wraps to the most negative value
@@ -45,6 +49,16 @@ CASES = [
     Case("mysum(1)", "f(1)", (1,), {}, None, TypeError),
 ]
 CASE_BY_LABEL = {case.label: case for case in CASES}
+
+
+def applies(label, case):
+    """Whether the implementation runs the case (every one but the reference's keyword cases)."""
+    return label != REFERENCE or not case.kwargs
+
+
+def cases_of(module_name):
+    label = next(label for label, module in IMPLS if module == module_name)
+    return [case for case in CASES if applies(label, case)]
 
 # A warm-up run first lets the interpreter specialise the call site, so the
 # measured calls are steady-state ones.

@@ -40,7 +40,7 @@ REPO = os.path.dirname(HERE)
 WORKER = os.path.join(HERE, "worker.py")
 
 sys.path.insert(0, HERE)
-from cases import CASES, FLOOR, IMPLS, WARM_CALLS, WRAPPED, add_paths, mysum_of  # noqa: E402
+from cases import CASES, FLOOR, IMPLS, REFERENCE, WARM_CALLS, WRAPPED, add_paths, applies, mysum_of  # noqa: E402
 
 
 # ---------------------------------------------------------------------------
@@ -54,6 +54,8 @@ def check_contract(paths):
     for label, module_name in IMPLS:
         f = mysum_of(module_name)
         for case in CASES:
+            if not applies(label, case):
+                continue
             try:
                 got = f(*case.args, **case.kwargs)
             except Exception as exc:  # noqa: BLE001 - any deviation is recorded
@@ -128,7 +130,8 @@ def callgrind_regions(*args, keep=None):
 
 
 def log(message):
-    print(f"bench: {message}", file=sys.stderr, flush=True)
+    # One line per step, in the form of the make targets' own steps.
+    print(f"-- {message}", file=sys.stderr, flush=True)
 
 
 # ---------------------------------------------------------------------------
@@ -160,6 +163,8 @@ def measure_instructions(paths_arg, meta, jobs, keep):
     per_call = {}
     for label, _ in IMPLS:
         for case in CASES:
+            if not applies(label, case):
+                continue
             calls = calls_success if case.success else calls_failure
             counted = regions[label]
             per_call[(label, case.label)] = (counted[f"{case.label}|{calls}"] - counted[f"{case.label}|0"]) / calls
@@ -171,24 +176,25 @@ def measure_memory(paths_arg, meta):
 
 
 def measure_import(paths_arg, meta, jobs):
-    times = {label: [] for label, _ in IMPLS}
+    impls = [(label, module_name) for label, module_name in IMPLS if label != REFERENCE]
+    times = {label: [] for label, _ in impls}
     # Warm the file cache (and the plain peer's bytecode cache) first.
-    for _, module_name in IMPLS:
+    for _, module_name in impls:
         run_worker("import", module_name, paths_arg)
     repeats = meta["import_repeats"]
     for rep in range(repeats):
-        shift = rep % len(IMPLS)
-        for label, module_name in IMPLS[shift:] + IMPLS[:shift]:
+        shift = rep % len(impls)
+        for label, module_name in impls[shift:] + impls[:shift]:
             times[label].append(int(run_worker("import", module_name, paths_arg).stdout))
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         futures = {
             (label, preload): pool.submit(callgrind_regions, "cg-import", module_name, preload, paths_arg)
             for preload in (0, 1)
-            for label, module_name in IMPLS
+            for label, module_name in impls
         }
         counts = {key: future.result() for key, future in futures.items()}
     out = {}
-    for label, _ in IMPLS:
+    for label, _ in impls:
         cold, warm = counts[(label, 0)], counts[(label, 1)]
         out[label] = {
             "min_us": min(times[label]) / 1000,
@@ -223,7 +229,9 @@ def render(meta, deviations, timing, instructions, memory, imports):
         "Every figure includes the `for _ in range(n)` loop around the call (and a `try`/`except TypeError` "
         "on the failure cases), the same for every implementation. Ratios are to the hand-written C floor. "
         "The binding errors' texts differ between peers; only zorvalind's and the floor's follow the contract's "
-        "exact texts. Where zorvalind's instructions go: bench/PROFILE.md (`make bench-profile`)."
+        "exact texts. `operator.add` is the interpreter's own addition, a reference for the cost of the call "
+        "itself: it takes no keywords (–) and keeps no 64-bit contract. Where zorvalind's instructions go: "
+        "bench/PROFILE.md (`make bench-profile`)."
     )
     lines.append("")
 
@@ -240,6 +248,8 @@ def render(meta, deviations, timing, instructions, memory, imports):
         lines.append("")
 
     def time_cell(label, case):
+        if not applies(label, case):
+            return "–"
         entry = timing[case.label][label]
         floor = timing[case.label][FLOOR]
         return f"{entry['min']:.1f} / {entry['median']:.1f} ({ratio(entry['min'], floor['min'])})"
@@ -255,6 +265,8 @@ def render(meta, deviations, timing, instructions, memory, imports):
     )
 
     def instr_cell(label, case):
+        if not applies(label, case):
+            return "–"
         value = instructions[(label, case.label)]
         return f"{value:,.0f} ({ratio(value, instructions[(FLOOR, case.label)])})"
 
@@ -287,6 +299,9 @@ def render(meta, deviations, timing, instructions, memory, imports):
     for case in CASES:
         cells = []
         for label in labels:
+            if not applies(label, case):
+                cells.append("–")
+                continue
             entry = memory[f"{label}|{case.label}"]
             cells.append(f"blocks {entry['blocks']:+d}, growth {entry['growth']:+d} B, peak {entry['peak']} B")
         lines.append(f"| `{case.label}` | " + " | ".join(cells) + " |")
@@ -305,27 +320,25 @@ def render(meta, deviations, timing, instructions, memory, imports):
     lines.append("| measure | " + " | ".join(labels) + " |")
     lines.append("| --- | " + " | ".join("---:" for _ in labels) + " |")
     floor = imports[FLOOR]
+
+    def import_cells(cell):
+        return " | ".join(cell(imports[l]) if l in imports else "–" for l in labels)
+
     lines.append(
         "| wall time, µs | "
-        + " | ".join(
-            f"{imports[l]['min_us']:.0f} / {imports[l]['median_us']:.0f} ({ratio(imports[l]['min_us'], floor['min_us'])})"
-            for l in labels
-        )
+        + import_cells(lambda i: f"{i['min_us']:.0f} / {i['median_us']:.0f} ({ratio(i['min_us'], floor['min_us'])})")
         + " |"
     )
     lines.append(
         "| instructions | "
-        + " | ".join(
-            f"{imports[l]['instructions']:,} ({ratio(imports[l]['instructions'], floor['instructions'])})" for l in labels
-        )
+        + import_cells(lambda i: f"{i['instructions']:,} ({ratio(i['instructions'], floor['instructions'])})")
         + " |"
     )
     lines.append(
         "| instructions, C++ runtime loaded | "
-        + " | ".join(
-            f"{imports[l]['instructions_cxx_loaded']:,} "
-            f"({ratio(imports[l]['instructions_cxx_loaded'], floor['instructions_cxx_loaded'])})"
-            for l in labels
+        + import_cells(
+            lambda i: f"{i['instructions_cxx_loaded']:,} "
+            f"({ratio(i['instructions_cxx_loaded'], floor['instructions_cxx_loaded'])})"
         )
         + " |"
     )
@@ -373,6 +386,7 @@ def main():
     parser.add_argument("--zorvalind-dir", default=os.path.join(REPO, "build"))
     parser.add_argument("--peer-dir", default=os.path.join(REPO, "build-bench", "modules"))
     parser.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
+    parser.add_argument("--json", metavar="FILE", help="also write the instructions per call as JSON (for bench/chart.py)")
     parser.add_argument("--quick", action="store_true", help="fewer calls and repeats: a smoke run")
     parser.add_argument("--jobs", type=int, default=2, help="callgrind processes at once")
     parser.add_argument(
@@ -405,19 +419,33 @@ def main():
     deviations = check_contract(paths)
 
     started = time.monotonic()
-    log("wall time")
+    log("measuring wall time")
     timing = measure_time(paths_arg, meta)
-    log(f"instructions (callgrind, {opts.jobs} at once)")
+    log(f"counting instructions (callgrind, {opts.jobs} at once)")
     instructions = measure_instructions(paths_arg, meta, opts.jobs, opts.keep_callgrind)
-    log("memory")
+    log("measuring memory")
     memory = measure_memory(paths_arg, meta)
-    log("first import")
+    log("measuring the first import")
     imports = measure_import(paths_arg, meta, opts.jobs)
     log(f"measured in {time.monotonic() - started:.0f} s")
 
     text = render(meta, deviations, timing, instructions, memory, imports)
     with open(opts.out, "w") as out:
         out.write(text + "\n")
+    if opts.json:
+        with open(opts.json, "w") as out:
+            json.dump(
+                {
+                    "commit": meta["commit"],
+                    "floor": FLOOR,
+                    "implementations": [label for label, _ in IMPLS],
+                    "cases": [case.label for case in CASES],
+                    "instructions": {f"{label}|{case}": value for (label, case), value in instructions.items()},
+                    "deviations": [f"{label}|{case}" for label, case in deviations],
+                },
+                out,
+                indent=1,
+            )
     print(text)
 
 

@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from cases import CASES, IMPLS, WARM_CALLS, add_paths, make_loop, mysum_of  # noqa: E402
+from cases import CASES, IMPLS, WARM_CALLS, add_paths, applies, cases_of, make_loop, mysum_of  # noqa: E402
 
 
 def cg_loops(module_name, calls_success, calls_failure):
@@ -32,7 +32,7 @@ def cg_loops(module_name, calls_success, calls_failure):
     import _bench_cg as cg
 
     f = mysum_of(module_name)
-    loops = [(case, make_loop(case)) for case in CASES]
+    loops = [(case, make_loop(case)) for case in cases_of(module_name)]
     for _, loop in loops:
         loop(f, WARM_CALLS)
     cg.start_instrumentation()
@@ -82,14 +82,15 @@ def wall_time(repeats, calls_success, calls_failure):
     for case in CASES:
         loop = make_loop(case)
         calls = calls_success if case.success else calls_failure
-        for _, f in funcs:
+        running = [(label, f) for label, f in funcs if applies(label, case)]
+        for _, f in running:
             loop(f, WARM_CALLS)
-        samples = {label: [] for label, _ in funcs}
+        samples = {label: [] for label, _ in running}
         gc.collect()
         for rep in range(repeats):
             # Rotate the order so no implementation always runs first or last.
-            shift = rep % len(funcs)
-            for label, f in funcs[shift:] + funcs[:shift]:
+            shift = rep % len(running)
+            for label, f in running[shift:] + running[:shift]:
                 start = time.perf_counter_ns()
                 loop(f, calls)
                 samples[label].append((time.perf_counter_ns() - start) / calls)
@@ -135,7 +136,7 @@ def memory(calls, calls_failure):
     out = {}
     for label, module_name in IMPLS:
         f = mysum_of(module_name)
-        for case in CASES:
+        for case in cases_of(module_name):
             out[f"{label}|{case.label}"] = measure(f, case, calls if case.success else calls_failure)
     return out
 

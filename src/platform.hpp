@@ -9,6 +9,14 @@
 #define ZORVALIND_COLD
 #endif
 
+// A small function on a failure path whose callers mostly pass constants:
+// inlined, its work folds to a few moves.
+#if defined(__GNUC__) || defined(__clang__)
+#define ZORVALIND_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define ZORVALIND_ALWAYS_INLINE inline
+#endif
+
 // Per-thread state. The module is loaded with dlopen, so its thread-locals
 // keep the compiler's dynamic TLS model, which needs no room in the loader's
 // static TLS block: initial-exec would, and a process whose static room other

@@ -102,6 +102,11 @@ def test_multi_digit_ints_out_of_range_overflow(value):
         mysum(value, 0)
 
 
+class ShownStr(str):
+    def __str__(self):
+        return "shown"
+
+
 @pytest.mark.parametrize(
     "a, b, message",
     [
@@ -113,6 +118,16 @@ def test_multi_digit_ints_out_of_range_overflow(value):
         (Index(1.5), 0, "argument 'a': " + conversion_message(Index(1.5))),
         (IndexRaises(TypeError("boom")), 0, "argument 'a': boom"),
         (0, IndexRaises(TypeError()), "argument 'b': "),
+        # The exception's text, read directly when its one argument is an
+        # exact str: any other argument goes through str(), and a text that
+        # is not ASCII must be decoded, not copied as if it were.
+        (IndexRaises(TypeError("non-ascii é ✓ 😀")), 0, "argument 'a': non-ascii é ✓ 😀"),
+        (IndexRaises(TypeError(ShownStr("hidden"))), 0, "argument 'a': shown"),
+        (IndexRaises(TypeError("x", 1)), 0, "argument 'a': ('x', 1)"),
+        (IndexRaises(TypeError(42)), 0, "argument 'a': 42"),
+        # Texts around the sizes at which the message copy changes its moves,
+        # and one beyond the on-stack buffer.
+        *[(IndexRaises(TypeError("x" * n)), 0, "argument 'a': " + "x" * n) for n in (1, 2, 3, 5, 9, 17, 18, 34, 300)],
     ],
 )
 def test_plain_type_error_is_attributed_to_its_parameter(a, b, message):

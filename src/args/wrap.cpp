@@ -7,21 +7,57 @@
 
 namespace zorvalind {
 
-PyErr wrap_argument_error(std::string_view name, PyErr error) {
-    {
-        OwnedRef type = OwnedRef::steal(exception_type(error));
-        if (type.get() != PyExc_TypeError) {
-            return error;
+namespace {
+
+// The text of str() of an exact TypeError, appended. Its __str__ is the
+// exception types' own and cannot be replaced: with one argument it is str()
+// of that argument, which for an exact str is the argument itself. That
+// common case is read directly, inside the same recursion guard that str()
+// of the exception enters; anything else takes the call. True when the text
+// appended is known to be ASCII.
+bool append_type_error_text(MessageWriter& message, PyObject* exception) {
+    PyObject* const args = reinterpret_cast<PyBaseExceptionObject*>(exception)->args;
+    if (args != nullptr && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 &&
+        PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+        PyObject* const text = PyTuple_GET_ITEM(args, 0);
+        if (Py_EnterRecursiveCall(" while getting the str of an object") == 0) {
+            append_unicode_text_lossy(message, text);
+            Py_LeaveRecursiveCall();
+            return PyUnicode_IS_ASCII(text) != 0;
         }
+        // The guard tripped: str() of the exception fails the same way, and
+        // reports it.
+        (void)fetch_pending();
+    }
+    append_object_display_text(message, exception);
+    return false;
+}
+
+bool is_ascii_name(std::string_view name) {
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyErr wrap_argument_error(std::string_view name, PyErr error) {
+    // The type is read from the instance: no reference to take and drop.
+    PyObject* const value = exception_value(error);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyExc_TypeError) {
+        return error;
     }
     MessageWriter message;
     message += "argument '";
     message += name;
     message += "': ";
-    append_object_display_text(message, exception_value(error));
-    PyErr attributed = PyErr::new_lazy_copied(PyExc_TypeError, message.view());
+    const bool ascii = append_type_error_text(message, value) && is_ascii_name(name);
+    // The cause is read before the new record is normalised.
     std::optional<PyErr> cause = exception_cause(error);
-    ensure_normalized(attributed);
+    PyErr attributed = normalized_new_lazy(PyExc_TypeError, message.view(), ascii);
     set_exception_cause(attributed, std::move(cause));
     return attributed;
 }

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "attach/attach.hpp"
+#include "err/message_writer.hpp"
 #include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
 #include "fault/panic.hpp"
@@ -17,7 +18,9 @@ namespace zorvalind {
 
 namespace {
 
-enum OnceState : int { kIncomplete = 0, kRunning = 1, kComplete = 2, kPoisoned = 3 };
+// kWaited: running, and some thread waits for the end; only then does the
+// end of the step wake anyone.
+enum OnceState : int { kIncomplete = 0, kRunning = 1, kComplete = 2, kPoisoned = 3, kWaited = 4 };
 
 constexpr const char* kInvalidState = "PyErr state should never be invalid outside of normalization";
 constexpr const char* kUnreachable = "internal error: entered unreachable code";
@@ -85,7 +88,7 @@ PyErr::Inner* allocate_inner(LazyState lazy, std::string_view text) {
     void* memory = ::operator new(sizeof(PyErr::Inner) + text.size());
     if (!text.empty()) {
         char* stored = static_cast<char*>(memory) + sizeof(PyErr::Inner);
-        std::memcpy(stored, text.data(), text.size());
+        detail::copy_text(stored, text.data(), text.size());
         lazy.message = std::string_view(stored, text.size());
     }
     return new (memory) PyErr::Inner(std::move(lazy));
@@ -141,9 +144,46 @@ PyErr CastError(PyObject* object, PyObject* target) {
 
 namespace {
 
+// Eight bytes at a time; the last word may overlap the one before it.
+bool is_ascii(std::string_view text) noexcept {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080U;
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    if (size < 8) {
+        unsigned seen = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            seen |= static_cast<unsigned char>(data[i]);
+        }
+        return seen < 0x80;
+    }
+    std::uint64_t seen = 0;
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i + 8 < size; i += 8) {
+        std::memcpy(&word, data + i, 8);
+        seen |= word;
+    }
+    std::memcpy(&word, data + size - 8, 8);
+    seen |= word;
+    return (seen & kHighBits) == 0;
+}
+
+// The str PyUnicode_FromStringAndSize makes of the text. An ASCII text needs
+// no decoding: it is copied into a new compact ASCII str, as that call would
+// do. Texts of fewer than two bytes are left to it, which hands out the
+// interpreter's shared strings for them.
+PyObject* str_from_text(std::string_view text, bool known_ascii) {
+    if (text.size() >= 2 && (known_ascii || is_ascii(text))) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
+        if (str != nullptr) {
+            detail::copy_text(static_cast<char*>(PyUnicode_DATA(str)), text.data(), text.size());
+        }
+        return str;
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
-    const std::string_view text = lazy.message;
-    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyObject* message = str_from_text(lazy.message, lazy.ascii);
     if (message == nullptr) {
         return ErrorRecipe::Output{nullptr, nullptr};
     }
@@ -274,6 +314,55 @@ PyObject* normalized_instance(PyErr::Inner& inner) {
 
 }  // namespace
 
+namespace {
+
+// Ends the once-only step in `state`, waking waiters only when there are any.
+void finish_once(std::atomic<int>& once, int state) noexcept {
+    if (once.exchange(state, std::memory_order_acq_rel) == kWaited) {
+        once.notify_all();
+    }
+}
+
+// Normalisation of a record that began lazy, once its flag was found not
+// completed.
+PyObject* normalize_inner(PyErr::Inner& inner) {
+    if (inner.normalising_thread.load(std::memory_order_acquire) == current_thread_identity()) {
+        raise_fault("Re-entrant normalization of PyErrState detected");
+    }
+    // Wait without the interpreter lock: the thread running the step needs it.
+    attach::DetachedSection detached;
+    for (;;) {
+        int state = inner.once.load(std::memory_order_acquire);
+        if (state == kComplete) {
+            break;
+        }
+        if (state == kPoisoned) {
+            raise_fault("Once instance has previously been poisoned");
+        }
+        if (state == kIncomplete) {
+            if (!inner.once.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
+                continue;
+            }
+            try {
+                normalize_once(inner, detached);
+            } catch (...) {
+                finish_once(inner.once, kPoisoned);
+                throw;
+            }
+            finish_once(inner.once, kComplete);
+            break;
+        }
+        if (state == kRunning && !inner.once.compare_exchange_strong(state, kWaited, std::memory_order_acq_rel)) {
+            continue;
+        }
+        inner.once.wait(kWaited, std::memory_order_acquire);
+    }
+    detached.close();
+    return normalized_instance(inner);
+}
+
+}  // namespace
+
 PyObject* ensure_normalized(PyErr& error) {
     if (PyObject* instance = error.bare_instance()) {
         return instance;
@@ -285,38 +374,28 @@ PyObject* ensure_normalized(PyErr& error) {
     if (inner->once.load(std::memory_order_acquire) == kComplete) {
         return normalized_instance(*inner);
     }
-    if (inner->normalising_thread.load(std::memory_order_acquire) == current_thread_identity()) {
-        raise_fault("Re-entrant normalization of PyErrState detected");
-    }
-    // Wait without the interpreter lock: the thread running the step needs it.
+    return normalize_inner(*inner);
+}
+
+PyErr normalized_new_lazy(PyObject* type, std::string_view message, bool ascii) {
+    LazyState lazy;
+    lazy.type = type;
+    lazy.message = message;
+    lazy.ascii = ascii;
+    // The once-only step's own order: the lock given up, the attach checks
+    // made detached (a fault there reattaches on the way out), the lock
+    // taken back, then the recipe raised and its instance taken.
     attach::DetachedSection detached;
-    for (;;) {
-        int state = inner->once.load(std::memory_order_acquire);
-        if (state == kComplete) {
-            break;
-        }
-        if (state == kPoisoned) {
-            raise_fault("Once instance has previously been poisoned");
-        }
-        if (state == kIncomplete) {
-            if (!inner->once.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
-                continue;
-            }
-            try {
-                normalize_once(*inner, detached);
-            } catch (...) {
-                inner->once.store(kPoisoned, std::memory_order_release);
-                inner->once.notify_all();
-                throw;
-            }
-            inner->once.store(kComplete, std::memory_order_release);
-            inner->once.notify_all();
-            break;
-        }
-        inner->once.wait(kRunning, std::memory_order_acquire);
-    }
+    attach::check_attach_from_zero();
     detached.close();
-    return normalized_instance(*inner);
+    if (!raise_recipe(lazy)) {
+        fail_api_call();
+    }
+    PyObject* instance = PyErr_GetRaisedException();
+    if (instance == nullptr) {
+        raise_fault("exception missing after writing to the interpreter");
+    }
+    return PyErr::from_instance(instance);
 }
 
 PyObject* exception_type(PyErr& error) {

@@ -37,6 +37,8 @@ struct LazyState {
     PyObject* type = nullptr;  // an interpreter exception type, alive for the process
     // Static text, or text stored in the record's own allocation.
     std::string_view message;
+    // Set by a creator that knows the text is ASCII, which spares a scan.
+    bool ascii = false;
 };
 struct NormalizedState {
     PyObject* instance;  // owned
@@ -166,6 +168,13 @@ std::optional<PyErr> exception_cause(PyErr& error);
 void set_exception_cause(PyErr& error, std::optional<PyErr> cause);
 PyObject* into_exception_value(PyErr error);  // new reference
 bool matches_type(PyErr& error, PyObject* type);
+
+// new_lazy of `type` and `message` followed by its normalisation, the
+// once-only step with the lock given up and taken back, checks included. No
+// other thread can reach the record before it is normalised, so it stays on
+// the stack: no allocation, no copy of `message` (the caller's), and no once
+// flag or normalising thread to keep. `ascii`: the caller knows the text is.
+PyErr normalized_new_lazy(PyObject* type, std::string_view message, bool ascii);
 
 // Runs a lazy record's recipe (once: an other recipe is consumed) and raises
 // its exception in the interpreter. False when the recipe could not create its

@@ -173,6 +173,10 @@ std::string unicode_text_lossy(PyObject* str) {
     return decode_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
+void append_unicode_text_lossy(MessageWriter& out, PyObject* str) {
+    append_unicode_text_lossy<MessageWriter>(out, str);
+}
+
 void append_object_display_text(MessageWriter& out, PyObject* object) {
     append_object_text_with_fallback(out, object, PyObject_Str);
 }
