@@ -29,8 +29,8 @@
 // thread's block, made on the thread's first access, so threads that started
 // before the module was loaded get theirs too. Emulated thread-locals with
 // destructors are destroyed in the wrong order at thread exit, so every
-// per-thread value of the module stays trivially destructible.
-#define ZORVALIND_FAST_TLS
+// per-thread value of the module stays trivially destructible. All of them
+// live in attach/per_thread.cpp.
 
 // A variable of the core read on the call path: hidden in its declaration, so
 // the compiler addresses it directly instead of through the GOT.
