@@ -9,11 +9,14 @@ PACKAGING_PACKAGES := \
 	python3-librt python3-ast-serialize python3-psutil \
 	python3-auditwheel python3-pyelftools
 
-# The tag `make wheel` gives: the module needs no symbol newer than GLIBC_2.3
-# (src/compat/glibc_floor.cpp), but its TLS descriptors need a loader of glibc
-# 2.9 or newer, and the first policy above that is manylinux_2_12.
-WHEEL_PLAT ?= manylinux_2_12_x86_64
-WHEEL_TMP := build-wheel
+# Under emulation the tools that run there only: mypy (compiled for each
+# architecture) checks the stub on the host.
+ifneq ($(CROSS),)
+PACKAGING_PACKAGES := $(filter-out python3-mypy python3-mypy-extensions python3-librt python3-ast-serialize python3-psutil,$(PACKAGING_PACKAGES))
+endif
+
+# The tag `make wheel` gives is mk/arch.mk's WHEEL_PLAT for the architecture.
+WHEEL_TMP := build-wheel$(if $(CROSS),-$(CROSS))
 
 .PHONY: provision-packaging wheel sdist
 
@@ -29,7 +32,7 @@ provision-packaging:
 # to dist/.
 wheel: provision-packaging
 	@$(PROVISIONED) && rm -rf $(WHEEL_TMP) && \
-	$(STEP) "building the wheel" env CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) \
+	$(STEP) "building the wheel" env CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(CROSS_TEST_ENV) \
 	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps --wheel-dir $(WHEEL_TMP) . && \
 	$(STEP) "auditing it for $(WHEEL_PLAT)" \
 	  "$$py" -m auditwheel repair --plat $(WHEEL_PLAT) --only-plat --wheel-dir dist $(WHEEL_TMP)/*.whl && \

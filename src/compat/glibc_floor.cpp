@@ -3,18 +3,39 @@
 // The C++ runtime and its unwinder are linked in statically from this
 // compiler's own archives, which were built against a recent C library and
 // refer to symbols an older one lacks. Each stand-in here answers one such
-// reference with an interface that C library has had for long; none of them is
-// on a path that a successful call takes. Nothing here is exported (the
-// version script keeps every symbol but the entry point local), and the
-// --wrap options that route the runtime's calls here are set beside the
-// module's other link options.
+// reference with an interface that C library has had for long. Nothing here
+// is exported (the version script keeps every symbol but the entry point
+// local), and the --wrap options that route the runtime's calls here are set
+// beside the module's other link options.
 //
-// x86-64 with the GNU C library only: GLIBC_2.2.5 is that target's first
-// symbol version.
+// Not all of them are off the path of a successful call: on x86-64 every
+// memcpy the module makes goes through the wrapper below (one extra jump),
+// and the runtime's static-initialisation guards read the single-threaded
+// flag. The thread-once and key stand-ins run once per process, and the
+// object lookup only while a fault unwinds.
+//
+// GNU C library only. Each architecture's first symbol version is the one
+// its oldest C library gave these functions.
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && defined(__GLIBC__)
+#if defined(__GLIBC__)
+
+#if defined(__x86_64__)
+#define ZORVALIND_GLIBC_BASE "GLIBC_2.2.5"
+#elif defined(__i386__)
+#define ZORVALIND_GLIBC_BASE "GLIBC_2.0"
+#elif defined(__aarch64__) || defined(__powerpc64__)
+#define ZORVALIND_GLIBC_BASE "GLIBC_2.17"
+#elif defined(__arm__)
+#define ZORVALIND_GLIBC_BASE "GLIBC_2.4"
+#elif defined(__s390x__)
+#define ZORVALIND_GLIBC_BASE "GLIBC_2.2"
+#elif defined(__riscv) && __riscv_xlen == 64
+#define ZORVALIND_GLIBC_BASE "GLIBC_2.27"
+#else
+#error "the first GNU C library symbol version of this architecture is not known"
+#endif
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -32,22 +53,25 @@ extern "C" {
 char __libc_single_threaded = 0;
 
 // Older entry points, bound by version.
-int zorvalind_pthread_once_2_2_5(pthread_once_t* once, void (*init)());
-int zorvalind_pthread_key_create_2_2_5(pthread_key_t* key, void (*destructor)(void*));
-void* zorvalind_memcpy_2_2_5(void* to, const void* from, std::size_t size);
-__asm__(".symver zorvalind_pthread_once_2_2_5, pthread_once@GLIBC_2.2.5");
-__asm__(".symver zorvalind_pthread_key_create_2_2_5, __pthread_key_create@GLIBC_2.2.5");
-// The first memcpy, kept by the C library as an overlap-safe copy (2.14 gave
-// memcpy a new version when it stopped being one).
-__asm__(".symver zorvalind_memcpy_2_2_5, memcpy@GLIBC_2.2.5");
+int zorvalind_pthread_once_base(pthread_once_t* once, void (*init)());
+int zorvalind_pthread_key_create_base(pthread_key_t* key, void (*destructor)(void*));
+__asm__(".symver zorvalind_pthread_once_base, pthread_once@" ZORVALIND_GLIBC_BASE);
+__asm__(".symver zorvalind_pthread_key_create_base, __pthread_key_create@" ZORVALIND_GLIBC_BASE);
 
 // The runtime's threading layer moved into the C library proper in 2.34 and
 // its references carry that version; the older one is the same function.
-int __wrap_pthread_once(pthread_once_t* once, void (*init)()) { return zorvalind_pthread_once_2_2_5(once, init); }
+int __wrap_pthread_once(pthread_once_t* once, void (*init)()) { return zorvalind_pthread_once_base(once, init); }
 int __wrap___pthread_key_create(pthread_key_t* key, void (*destructor)(void*)) {
-    return zorvalind_pthread_key_create_2_2_5(key, destructor);
+    return zorvalind_pthread_key_create_base(key, destructor);
 }
+
+#if defined(__x86_64__)
+// The first memcpy, kept by the C library as an overlap-safe copy (2.14 gave
+// memcpy a new version on x86-64 when it stopped being one).
+void* zorvalind_memcpy_2_2_5(void* to, const void* from, std::size_t size);
+__asm__(".symver zorvalind_memcpy_2_2_5, memcpy@GLIBC_2.2.5");
 void* __wrap_memcpy(void* to, const void* from, std::size_t size) { return zorvalind_memcpy_2_2_5(to, from, size); }
+#endif
 
 }  // extern "C"
 

@@ -1,0 +1,21 @@
+"""What each wheel's tag promises, by the interpreter's platform.machine()
+(mk/arch.mk's WHEEL_PLAT table)."""
+
+import os
+import platform
+
+# machine: (manylinux tag, the glibc it names)
+WHEEL_TAGS = {
+    "x86_64": "manylinux_2_12_x86_64",
+    "i686": "manylinux_2_12_i686",
+    "aarch64": "manylinux_2_17_aarch64",
+    "armv7l": "manylinux_2_17_armv7l",
+    "ppc64le": "manylinux_2_17_ppc64le",
+    "s390x": "manylinux_2_17_s390x",
+    "riscv64": "manylinux_2_31_riscv64",
+}
+MACHINE = platform.machine()
+WHEEL_TAG = WHEEL_TAGS.get(MACHINE)
+WHEEL_GLIBC = tuple(int(part) for part in WHEEL_TAG.split("_")[1:3]) if WHEEL_TAG else None
+# Set by `make test-arch`: the suite runs under qemu-user.
+EMULATED = os.environ.get("ZORVALIND_EMULATED")
