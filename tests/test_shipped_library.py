@@ -49,6 +49,11 @@ def _dynamic_section(path):
     return subprocess.run([_tool("readelf"), "-d", path], capture_output=True, text=True, check=True).stdout
 
 
+def _skip_sanitizer_build(library):
+    if re.search(r"\[lib(a|ub|t)san\.so", _dynamic_section(library)):
+        pytest.skip("a sanitizer build keeps the runtime's own references (its interceptors need them)")
+
+
 def _dynamic_flags(path):
     return " ".join(line for line in _dynamic_section(path).splitlines() if "FLAGS" in line)
 
@@ -72,8 +77,7 @@ def test_shipped_library_has_no_static_tls_flag(library):
 
 @gnu_libc
 def test_c_library_references_stay_at_the_floor(library):
-    if re.search(r"\[lib(a|ub|t)san\.so", _dynamic_section(library)):
-        pytest.skip("a sanitizer build keeps the runtime's own references (its interceptors need them)")
+    _skip_sanitizer_build(library)
     out = subprocess.run([_tool("objdump"), "-T", library], capture_output=True, text=True, check=True).stdout
     versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_(\d+(?:\.\d+)+)", out)}
     assert versions and max(versions) <= WHEEL_GLIBC, sorted(versions)
@@ -84,6 +88,21 @@ def test_c_library_references_stay_at_the_floor(library):
     # which only the module's own dependencies can be trusted to load.
     if re.search(r"\bGLIBC_[\d.]+\)?\s+(pthread_once|__pthread_key_create)$", out, re.M):
         assert "[libpthread.so.0]" in _dynamic_section(library)
+
+
+def test_every_undefined_symbol_has_a_provider(library):
+    # The loader finds a symbol only in a loaded object: the interpreter's
+    # (Py*, _Py*) or a versioned one of a NEEDED library. Anything else, such
+    # as an atomic-library call the compiler emitted on a 32-bit target, is
+    # an import-time "undefined symbol". Weak references may stay unresolved.
+    _skip_sanitizer_build(library)
+    out = subprocess.run([_tool("objdump"), "-T", library], capture_output=True, text=True, check=True).stdout
+    orphans = [
+        fields[-1]
+        for fields in (line.split() for line in out.splitlines() if "*UND*" in line)
+        if fields[1] != "w" and fields[-2] == "Base" and not fields[-1].startswith(("Py", "_Py"))
+    ]
+    assert not orphans, orphans
 
 
 # ---------------------------------------------------------------------------

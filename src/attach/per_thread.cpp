@@ -11,8 +11,6 @@
 // registers would be exposed again.
 #include "attach/per_thread.hpp"
 
-#include <atomic>
-
 #if defined(__GNUC__) || defined(__clang__)
 // Never merged into a caller compiled with vector registers, even by
 // link-time optimisation.
@@ -29,16 +27,12 @@ constinit thread_local std::int64_t tls_attach_depth = 0;
 constinit thread_local bool tls_creating_panic_type = false;
 constinit thread_local ThreadIdentity tls_thread_identity = 0;
 
-// The last identity handed out. An identity is never reused: an address of a
-// thread-local would be, by the next thread that gets the ended one's block.
-constinit std::atomic<ThreadIdentity> g_last_identity{0};
-
 }  // namespace
 
 ZORVALIND_TLS_ACCESSOR ThreadIdentity current_thread_identity() noexcept {
     ThreadIdentity& slot = tls_thread_identity;
     if (slot == 0) [[unlikely]] {
-        slot = g_last_identity.fetch_add(1, std::memory_order_relaxed) + 1;
+        slot = detail::take_thread_identity();
     }
     return slot;
 }

@@ -19,6 +19,8 @@ namespace detail {
 [[nodiscard]] std::int64_t& attach_depth_slot() noexcept;
 // Set while the calling thread creates the PanicException type (fault/panic.cpp).
 [[nodiscard]] bool& creating_panic_type_slot() noexcept;
+// A fresh identity from the process-wide counter (thread_identity.cpp).
+[[nodiscard]] ThreadIdentity take_thread_identity() noexcept;
 }  // namespace detail
 
 }  // namespace zorvalind::attach
