@@ -16,17 +16,7 @@ endif()
 # Kept for try_compile projects, which read the toolchain file again.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_BIN)
 
-set(CMAKE_C_COMPILER "${_mingw_prefix}gcc")
-set(CMAKE_CXX_COMPILER "${_mingw_prefix}g++")
+set(ZORVALIND_TOOL_PREFIX "${_mingw_prefix}")
+include("${CMAKE_CURRENT_LIST_DIR}/cross-programs.cmake")
 set(CMAKE_RC_COMPILER "${_mingw_prefix}windres")
-set(CMAKE_AR "${_mingw_prefix}ar" CACHE FILEPATH "")
-set(CMAKE_RANLIB "${_mingw_prefix}ranlib" CACHE FILEPATH "")
-set(CMAKE_NM "${_mingw_prefix}nm" CACHE FILEPATH "")
-set(CMAKE_OBJDUMP "${_mingw_prefix}objdump" CACHE FILEPATH "")
-set(CMAKE_STRIP "${_mingw_prefix}strip" CACHE FILEPATH "")
 set(CMAKE_DLLTOOL "${_mingw_prefix}dlltool" CACHE FILEPATH "")
-
-# The host's libraries and headers are never the target's.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
