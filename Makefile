@@ -43,7 +43,7 @@ build:
 test: build
 	@$(MAKE) --no-print-directory provision-packaging
 	@$(PROVISIONED) && echo "-- running the test suite" >&2 && \
-	$(CROSS_TEST_ENV) ZORVALIND_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) "$$py" -m pytest tests -q -p no:cacheprovider $(PYTEST_ARGS)
+	$(CROSS_ENV) ZORVALIND_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) "$$py" -m pytest tests -q -p no:cacheprovider $(PYTEST_ARGS)
 
 demo: build
 	@$(PROVISIONED) && echo "-- running examples/demo.py" >&2 && \

@@ -28,7 +28,7 @@ CROSS_PREFIX = $(shell ARCH=$(CROSS) $(PYTHON_PATH_CMD) --arch-info | sed -n 2p)
 # The filler library of the TLS test is built for the target, and pip builds
 # inside the emulated interpreter cross-compile through the same toolchain
 # file. mypy runs on the host only (the stub is the same on every target).
-CROSS_TEST_ENV = CC=$(CROSS_PREFIX)-gcc \
+CROSS_ENV = CC=$(CROSS_PREFIX)-gcc \
 	CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchains/$(CROSS).cmake \
 	ZORVALIND_EMULATED=$(CROSS)
 # A run host-only targets would mix architectures in one folder.

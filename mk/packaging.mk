@@ -32,7 +32,7 @@ provision-packaging:
 # to dist/.
 wheel: provision-packaging
 	@$(PROVISIONED) && rm -rf $(WHEEL_TMP) && \
-	$(STEP) "building the wheel" env CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(CROSS_TEST_ENV) \
+	$(STEP) "building the wheel" env CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(CROSS_ENV) \
 	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps --wheel-dir $(WHEEL_TMP) . && \
 	$(STEP) "auditing it for $(WHEEL_PLAT)" \
 	  "$$py" -m auditwheel repair --plat $(WHEEL_PLAT) --only-plat --wheel-dir dist $(WHEEL_TMP)/*.whl && \

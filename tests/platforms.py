@@ -4,7 +4,7 @@
 import os
 import platform
 
-# machine: (manylinux tag, the glibc it names)
+# machine: manylinux tag
 WHEEL_TAGS = {
     "x86_64": "manylinux_2_12_x86_64",
     "i686": "manylinux_2_12_i686",
@@ -19,3 +19,10 @@ WHEEL_TAG = WHEEL_TAGS.get(MACHINE)
 WHEEL_GLIBC = tuple(int(part) for part in WHEEL_TAG.split("_")[1:3]) if WHEEL_TAG else None
 # Set by `make test-arch`: the suite runs under qemu-user.
 EMULATED = os.environ.get("ZORVALIND_EMULATED")
+
+
+def mypy_missing_reason(hint):
+    """Why the mypy tests skip: left to the host under emulation, else `hint`."""
+    if EMULATED:
+        return f"the stub is checked on the host: mypy is not provisioned for {MACHINE} under emulation"
+    return f"mypy not provisioned; {hint}"

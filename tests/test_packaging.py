@@ -23,7 +23,7 @@ import zipfile
 
 import pytest
 
-from platforms import EMULATED, MACHINE, WHEEL_TAG
+from platforms import MACHINE, WHEEL_TAG, mypy_missing_reason
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB_SOURCE = ROOT / "python" / "_zorvalind.pyi"
@@ -46,9 +46,7 @@ pytestmark = [
 ]
 needs_mypy = pytest.mark.skipif(
     bool(_missing(["mypy"])),
-    reason=f"the stub is checked on the host: mypy is not provisioned for {MACHINE} under emulation"
-    if EMULATED
-    else f"mypy not provisioned; {PROVISION_HINT}",
+    reason=mypy_missing_reason(PROVISION_HINT),
 )
 needs_auditwheel = pytest.mark.skipif(
     bool(_missing(["auditwheel", "elftools"])), reason=f"auditwheel not provisioned; {PROVISION_HINT}"

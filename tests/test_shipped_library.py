@@ -7,6 +7,7 @@ Needs binutils (readelf, objdump) and, for the reserve test, a C compiler;
 without them the tests are skipped with the reason.
 """
 
+import functools
 import os
 import pathlib
 import platform
@@ -38,6 +39,12 @@ def _tool(name):
     return path
 
 
+@functools.cache
+def _read(tool, option, path):
+    """`tool option path`'s output; the files read do not change during a run."""
+    return subprocess.run([_tool(tool), option, path], capture_output=True, text=True, check=True).stdout
+
+
 @pytest.fixture(scope="module")
 def library():
     found = sorted(BUILD_DIR.glob("_zorvalind.*.so"))
@@ -46,7 +53,7 @@ def library():
 
 
 def _dynamic_section(path):
-    return subprocess.run([_tool("readelf"), "-d", path], capture_output=True, text=True, check=True).stdout
+    return _read("readelf", "-d", path)
 
 
 def _skip_sanitizer_build(library):
@@ -66,7 +73,7 @@ STATIC_TLS_RELOCATION = re.compile(r"\bR_\w*(?<!D)TP(?:REL|OFF)\w*")
 
 
 def _uses_static_tls(path):
-    relocations = subprocess.run([_tool("readelf"), "-rW", path], capture_output=True, text=True, check=True).stdout
+    relocations = _read("readelf", "-rW", path)
     return "STATIC_TLS" in _dynamic_flags(path) or bool(STATIC_TLS_RELOCATION.search(relocations))
 
 
@@ -78,7 +85,7 @@ def test_shipped_library_has_no_static_tls_flag(library):
 @gnu_libc
 def test_c_library_references_stay_at_the_floor(library):
     _skip_sanitizer_build(library)
-    out = subprocess.run([_tool("objdump"), "-T", library], capture_output=True, text=True, check=True).stdout
+    out = _read("objdump", "-T", library)
     versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_(\d+(?:\.\d+)+)", out)}
     assert versions and max(versions) <= WHEEL_GLIBC, sorted(versions)
     # A --wrap whose stand-in is missing leaves a (weak) reference that the
@@ -96,7 +103,7 @@ def test_every_undefined_symbol_has_a_provider(library):
     # as an atomic-library call the compiler emitted on a 32-bit target, is
     # an import-time "undefined symbol". Weak references may stay unresolved.
     _skip_sanitizer_build(library)
-    out = subprocess.run([_tool("objdump"), "-T", library], capture_output=True, text=True, check=True).stdout
+    out = _read("objdump", "-T", library)
     orphans = [
         fields[-1]
         for fields in (line.split() for line in out.splitlines() if "*UND*" in line)
@@ -205,14 +212,14 @@ VECTOR_REGISTER = re.compile(r"%[xyz]mm\d+\b")
 
 
 def _tls_descriptor_slots(library):
-    out = subprocess.run([_tool("readelf"), "-rW", library], capture_output=True, text=True, check=True).stdout
+    out = _read("readelf", "-rW", library)
     return {int(line.split()[0], 16) for line in out.splitlines() if "R_X86_64_TLSDESC" in line}
 
 
 def _unwind_ranges(library):
     # Every function, and every part split off one, has an unwind entry; the
     # ranges hold for a stripped library too.
-    out = subprocess.run([_tool("readelf"), "-wf", library], capture_output=True, text=True, check=True).stdout
+    out = _read("readelf", "-wf", library)
     return [tuple(int(x, 16) for x in m) for m in re.findall(r"\bFDE\b.*\bpc=([0-9a-f]+)\.\.([0-9a-f]+)", out)]
 
 

@@ -21,7 +21,7 @@ import textwrap
 import pytest
 
 import _zorvalind
-from platforms import EMULATED, MACHINE
+from platforms import mypy_missing_reason
 
 STUB_DIR = pathlib.Path(__file__).resolve().parent.parent / "python"
 STUB = STUB_DIR / "_zorvalind.pyi"
@@ -30,9 +30,7 @@ MODULE_DIR = pathlib.Path(_zorvalind.__file__).resolve().parent
 
 needs_mypy = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None,
-    reason=f"the stub is checked on the host: mypy is not provisioned for {MACHINE} under emulation"
-    if EMULATED
-    else "mypy not provisioned; run `make provision-packaging` to add python3-mypy to the provisioned interpreter",
+    reason=mypy_missing_reason("run `make provision-packaging` to add python3-mypy to the provisioned interpreter"),
 )
 
 

@@ -33,15 +33,6 @@ bool append_type_error_text(MessageWriter& message, PyObject* exception) {
     return false;
 }
 
-bool is_ascii_name(std::string_view name) {
-    for (const char c : name) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 PyErr wrap_argument_error(std::string_view name, PyErr error) {
@@ -54,7 +45,7 @@ PyErr wrap_argument_error(std::string_view name, PyErr error) {
     message += "argument '";
     message += name;
     message += "': ";
-    const bool ascii = append_type_error_text(message, value) && is_ascii_name(name);
+    const bool ascii = append_type_error_text(message, value) && is_ascii(name);
     // The cause is read before the new record is normalised.
     std::optional<PyErr> cause = exception_cause(error);
     PyErr attributed = normalized_new_lazy(PyExc_TypeError, message.view(), ascii);

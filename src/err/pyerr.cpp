@@ -144,29 +144,6 @@ PyErr CastError(PyObject* object, PyObject* target) {
 
 namespace {
 
-// Eight bytes at a time; the last word may overlap the one before it.
-bool is_ascii(std::string_view text) noexcept {
-    constexpr std::uint64_t kHighBits = 0x8080808080808080U;
-    const char* data = text.data();
-    const std::size_t size = text.size();
-    if (size < 8) {
-        unsigned seen = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            seen |= static_cast<unsigned char>(data[i]);
-        }
-        return seen < 0x80;
-    }
-    std::uint64_t seen = 0;
-    std::uint64_t word = 0;
-    for (std::size_t i = 0; i + 8 < size; i += 8) {
-        std::memcpy(&word, data + i, 8);
-        seen |= word;
-    }
-    std::memcpy(&word, data + size - 8, 8);
-    seen |= word;
-    return (seen & kHighBits) == 0;
-}
-
 // The str PyUnicode_FromStringAndSize makes of the text. An ASCII text needs
 // no decoding: it is copied into a new compact ASCII str, as that call would
 // do. Texts of fewer than two bytes are left to it, which hands out the

@@ -1,7 +1,9 @@
 // Texts of the error model. Every routine here runs on a failure path.
 #include "err/texts.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "attach/attach.hpp"
@@ -171,6 +173,29 @@ std::string unicode_text_lossy(PyObject* str) {
     const char* data = PyBytes_AsString(bytes.get());
     const Py_ssize_t size = PyBytes_Size(bytes.get());
     return decode_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+// Eight bytes at a time; the last word may overlap the one before it.
+bool is_ascii(std::string_view text) noexcept {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080U;
+    const char* data = text.data();
+    const std::size_t size = text.size();
+    if (size < 8) {
+        unsigned seen = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            seen |= static_cast<unsigned char>(data[i]);
+        }
+        return seen < 0x80;
+    }
+    std::uint64_t seen = 0;
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i + 8 < size; i += 8) {
+        std::memcpy(&word, data + i, 8);
+        seen |= word;
+    }
+    std::memcpy(&word, data + size - 8, 8);
+    seen |= word;
+    return (seen & kHighBits) == 0;
 }
 
 void append_unicode_text_lossy(MessageWriter& out, PyObject* str) {

@@ -21,6 +21,8 @@ std::string object_display_text(PyObject* object);
 std::string object_repr_text(PyObject* object);
 // object_display_text appended to `out`, without an intermediate string.
 void append_object_display_text(MessageWriter& out, PyObject* object);
+// True when no byte of `text` is above 0x7f.
+[[nodiscard]] bool is_ascii(std::string_view text) noexcept;
 // unicode_text_lossy of a str appended to `out`.
 void append_unicode_text_lossy(MessageWriter& out, PyObject* str);
 Result<std::string> format_traceback(PyObject* traceback);
