@@ -1,8 +1,9 @@
 """Packaging: pip builds the module through the CMake build with the
 scikit-build-core backend, a fresh venv gets the module and its stubs from the
 unpacked source distribution alone, the wheel carries one native file that
-exports only the module's entry point, and auditwheel accepts it for the
-manylinux tag `make wheel` gives.
+exports only the module's entry point, auditwheel accepts it for the
+manylinux tag `make wheel` gives, and the licence ships in the wheel before and
+after auditwheel and in the source distribution, declared in their metadata.
 
 The tools come from the provisioned root (`make provision-packaging`); without
 them every test here is skipped with the reason.
@@ -55,10 +56,12 @@ needs_auditwheel = pytest.mark.skipif(
 MANYLINUX_PLAT = WHEEL_TAG
 # What the build reads, and folders no build needs.
 SDIST_NEEDED = {
-    "PKG-INFO", "pyproject.toml", "README.md", "CMakeLists.txt", "src/CMakeLists.txt",
+    "PKG-INFO", "pyproject.toml", "README.md", "LICENSE", "CMakeLists.txt", "src/CMakeLists.txt",
     "src/module/entry.cpp", "src/compat/glibc_floor.cpp", "cmake/exports.map", "python/_zorvalind.pyi",
 }
-SDIST_UNWANTED = ("tests/", "testing/", "bench/", "examples/", "scripts/", "mk/", ".ci/", ".toolchain/", "build")
+SDIST_UNWANTED = (
+    "tests/", "testing/", "bench/", "examples/", "docs/", "scripts/", "mk/", ".ci/", ".toolchain/", "build",
+)
 
 
 def _clean_env():
@@ -276,3 +279,21 @@ def test_audited_module_exports_the_entry_only_and_needs_the_c_library_only(audi
     # The C library, its pre-2.34 threads library and the loader.
     assert all(name in {"libc.so.6", "libpthread.so.0"} or re.fullmatch(r"ld[\w-]*\.so\.\d", name) for name in needed), needed
     assert exported == {"PyInit__zorvalind"}
+
+
+@pytest.mark.parametrize("artifact", ["sdist", "wheel", pytest.param("audited_wheel", marks=needs_auditwheel)])
+def test_licence_ships_with_its_metadata(artifact, request):
+    path = request.getfixturevalue(artifact)
+    if artifact == "sdist":
+        with tarfile.open(path) as archive:
+            top = path.name.removesuffix(".tar.gz")
+            licence = archive.extractfile(f"{top}/LICENSE").read()
+            metadata = archive.extractfile(f"{top}/PKG-INFO").read()
+    else:
+        with zipfile.ZipFile(path) as archive:
+            (dist_info,) = {n.split("/")[0] for n in archive.namelist() if ".dist-info/" in n}
+            licence = archive.read(f"{dist_info}/licenses/LICENSE")
+            metadata = archive.read(f"{dist_info}/METADATA")
+    assert licence == (ROOT / "LICENSE").read_bytes()
+    fields = metadata.decode().split("\n\n", 1)[0].splitlines()
+    assert {"License-Expression: MIT", "License-File: LICENSE"} <= set(fields), fields

@@ -1,4 +1,4 @@
-"""The win_amd64 wheel: its RECORD, and pip accepting its tags for Windows."""
+"""The win_amd64 wheel: its RECORD, its licence, and pip accepting its tags for Windows."""
 
 import base64
 import hashlib
@@ -10,6 +10,7 @@ import zipfile
 
 import pytest
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 WHEEL = os.environ.get("ZORVALIND_WINDOWS_WHEEL", "")
 CONTENT = ["_zorvalind.cp314-win_amd64.pyd", "_zorvalind.pyi", "_zorvalind-stubs/__init__.pyi"]
 
@@ -35,6 +36,14 @@ def test_record_lists_every_file_with_its_hash_and_size(wheel):
             expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
             assert (digest, size) == (f"sha256={expected}", str(len(data))), path
     assert sorted(n for n in names if ".dist-info/" not in n) == sorted(CONTENT)
+
+
+def test_carries_the_licence_and_its_metadata(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        (dist_info,) = {n.split("/")[0] for n in archive.namelist() if ".dist-info/" in n}
+        assert archive.read(f"{dist_info}/licenses/LICENSE") == (ROOT / "LICENSE").read_bytes()
+        fields = archive.read(f"{dist_info}/METADATA").decode().split("\n\n", 1)[0].splitlines()
+    assert {"License-Expression: MIT", "License-File: LICENSE"} <= set(fields), fields
 
 
 def test_pip_installs_it_for_windows(wheel, tmp_path):
