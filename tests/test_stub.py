@@ -21,7 +21,7 @@ import textwrap
 import pytest
 
 import _zorvalind
-from platforms import mypy_missing_reason
+from platforms import mypy_missing_reason, needs_subprocesses
 
 STUB_DIR = pathlib.Path(__file__).resolve().parent.parent / "python"
 STUB = STUB_DIR / "_zorvalind.pyi"
@@ -53,6 +53,7 @@ def _stubtest(stub_dir, cwd):
     )
 
 
+@needs_subprocesses
 @needs_mypy
 def test_stubtest_accepts_the_stub(tmp_path):
     result = _stubtest(STUB_DIR, tmp_path)
@@ -72,6 +73,7 @@ DRIFTED_STUBS = {
 
 
 # Guards the check above against passing vacuously (stub or module not found).
+@needs_subprocesses
 @needs_mypy
 @pytest.mark.parametrize("body", DRIFTED_STUBS.values(), ids=DRIFTED_STUBS.keys())
 def test_stubtest_rejects_a_drifted_stub(tmp_path, body):
@@ -131,6 +133,7 @@ def mypy_errors_by_line(tmp_path_factory):
     return {index: errors.get(first + index, []) for index in range(len(ANNOTATION_CASES))}
 
 
+@needs_subprocesses
 @needs_mypy
 @pytest.mark.parametrize(
     ("index", "accepted"),
