@@ -44,19 +44,19 @@ wheel-pyodide: build-pyodide provision-packaging
 	  "$$py" scripts/module-wheel $(PYODIDE_BUILD)/_zorvalind.cpython-*-wasm32-emscripten.so "$$tag" dist
 
 # The suite runs inside the runtime with the root's pytest and hypothesis
-# mounted; the host's pytest then runs tests/pyodide/ (the side module against
+# mounted; the host's pytest then runs tests/webassembly/ (the side module against
 # the runtime's main module, and the page in Chromium).
 test-pyodide: wheel-pyodide
 	@$(PROVISIONED) && $(PYODIDE_TOOLS) && \
 	chromium=$$($(STEP) --keep-stdout "provisioning Chromium (apt, when missing)" $(PYTHON_PATH_CMD) --chromium) && \
 	site=$$("$$py" -c 'import pytest, pathlib; print(pathlib.Path(pytest.__file__).parent.parent)') && \
 	echo "-- running the test suite inside Pyodide (Node)" >&2 && \
-	node tests/pyodide/run_suite.mjs "$(PYODIDE_RUNTIME)" $(PYODIDE_BUILD) "$$site" $(PYTEST_ARGS) && \
+	node tests/webassembly/run_suite.mjs "$(PYODIDE_RUNTIME)" $(PYODIDE_BUILD) "$$site" $(PYTEST_ARGS) && \
 	echo "-- running the WebAssembly checks and the page test (Chromium)" >&2 && \
 	ZORVALIND_PYODIDE_BUILD_DIR=$(CURDIR)/$(PYODIDE_BUILD) ZORVALIND_PYODIDE_RUNTIME="$(PYODIDE_RUNTIME)" \
 	  ZORVALIND_EMSCRIPTEN_DIR="$$emscripten" ZORVALIND_NPM_MODULES="$$npm_modules" \
 	  ZORVALIND_PYODIDE_WHEEL=$(CURDIR)/$(PYODIDE_WHEEL) ZORVALIND_CHROMIUM="$$chromium" \
-	  "$$py" -m pytest tests/pyodide -q -p no:cacheprovider
+	  "$$py" -m pytest tests/webassembly -q -p no:cacheprovider
 
 demo-web: wheel-pyodide
 	@$(PROVISIONED) && $(PYODIDE_TOOLS) && \
