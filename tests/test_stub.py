@@ -53,8 +53,8 @@ def _stubtest(stub_dir, cwd):
     )
 
 
-@needs_subprocesses
 @needs_mypy
+@needs_subprocesses
 def test_stubtest_accepts_the_stub(tmp_path):
     result = _stubtest(STUB_DIR, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -73,8 +73,8 @@ DRIFTED_STUBS = {
 
 
 # Guards the check above against passing vacuously (stub or module not found).
-@needs_subprocesses
 @needs_mypy
+@needs_subprocesses
 @pytest.mark.parametrize("body", DRIFTED_STUBS.values(), ids=DRIFTED_STUBS.keys())
 def test_stubtest_rejects_a_drifted_stub(tmp_path, body):
     stub_dir = tmp_path / "stubs"
@@ -133,8 +133,8 @@ def mypy_errors_by_line(tmp_path_factory):
     return {index: errors.get(first + index, []) for index in range(len(ANNOTATION_CASES))}
 
 
-@needs_subprocesses
 @needs_mypy
+@needs_subprocesses
 @pytest.mark.parametrize(
     ("index", "accepted"),
     [(i, accepted) for i, (_, accepted) in enumerate(ANNOTATION_CASES)],
