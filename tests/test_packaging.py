@@ -59,7 +59,7 @@ SDIST_NEEDED = {
     "PKG-INFO", "pyproject.toml", "README.md", "CMakeLists.txt", "src/CMakeLists.txt",
     "src/module/entry.cpp", "src/compat/glibc_floor.cpp", "cmake/exports.map", "python/_zorvalind.pyi",
 }
-SDIST_UNWANTED = ("tests/", "testing/", "bench/", "examples/", "scripts/", "mk/", ".ci/", ".toolchain/", "build")
+SDIST_UNWANTED = ("tests/", "testing/", "bench/", "examples/", "docs/", "scripts/", "mk/", ".ci/", ".toolchain/", "build")
 
 
 def _clean_env():
