@@ -30,16 +30,19 @@ string(REPLACE "." "" _nodot "${_version}")
 file(WRITE "${PROJECT_BINARY_DIR}/wheel-tag" "cp${_nodot}-cp${_nodot}-pyodide_${ZORVALIND_PYODIDE_ABI}_${_arch}\n")
 
 # Python.h includes "pyconfig.h" from its own folder first, so the headers
-# are copied with the derived file in place of the distribution's.
+# are copied with the derived file in place of the distribution's. Files
+# that did not change keep their time stamps: configuring again rebuilds
+# nothing.
 set(_overlay "${PROJECT_BINARY_DIR}/python-include")
-file(REMOVE_RECURSE "${_overlay}")
 file(COPY "${PYTHON_INCLUDE_DIR}/" DESTINATION "${_overlay}" PATTERN "pyconfig.h" EXCLUDE)
 execute_process(
-  COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/pyconfig.py" "${_config}" "${_overlay}/pyconfig.h"
+  COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/pyconfig.py" "${_config}" "${_overlay}/pyconfig.h.new"
   RESULT_VARIABLE _rc)
 if(NOT _rc EQUAL 0)
   message(FATAL_ERROR "Deriving pyconfig.h for Pyodide failed")
 endif()
+file(COPY_FILE "${_overlay}/pyconfig.h.new" "${_overlay}/pyconfig.h" ONLY_IF_DIFFERENT)
+file(REMOVE "${_overlay}/pyconfig.h.new")
 set(PYTHON_INCLUDE_DIR "${_overlay}")
 
 # The sizes the derived file states, held against the compiler's own.

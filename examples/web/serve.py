@@ -22,6 +22,7 @@ import json
 import os
 import pathlib
 import posixpath
+import signal
 import sys
 import threading
 import time
@@ -95,6 +96,10 @@ def main():
     for path in (args.runtime / "pyodide.mjs", args.wheel):
         if not path.is_file():
             sys.exit(f"serve.py: {path} is missing")
+    # Ctrl-C and termination end the server the same way, even when the
+    # process was started with either signal ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     handler = functools.partial(Handler, runtime=args.runtime.resolve(), wheel=args.wheel.resolve())
     with http.server.ThreadingHTTPServer(("127.0.0.1", args.port), handler) as server:
         threading.Thread(target=stop_when_orphaned, args=(server,), daemon=True).start()
