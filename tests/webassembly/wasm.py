@@ -1,10 +1,8 @@
-"""Reads what the loader sees of a WebAssembly module: its imports, its
-exports and its dynamic-linking section, and whether its code uses the legacy
-or the newer exception instructions.
+"""Reads what a dynamic linker sees of a WebAssembly module: its imports, its
+exports and the libraries its dynamic-linking section names.
 
-Only the module's outline is decoded: sections, names and kinds. The code is
-scanned for the exception opcodes by decoding every function's instructions
-(instruction_names).
+Only the module's outline is decoded (sections, names and kinds); its code is
+left to LLVM's disassembler (test_side_module.py).
 """
 
 import dataclasses
@@ -72,14 +70,13 @@ class Module:
     imports: list  # (module, name, kind)
     exports: list  # (name, kind)
     custom: dict  # name -> bytes
-    code: bytes
 
 
 def read(path):
     data = pathlib.Path(path).read_bytes()
     assert data[:4] == b"\0asm", f"{path} is not a WebAssembly module"
     reader = Reader(data, 8)
-    imports, exports, custom, code = [], [], {}, b""
+    imports, exports, custom = [], [], {}
     while reader.pos < len(data):
         section = reader.byte()
         size = reader.uleb()
@@ -109,10 +106,8 @@ def read(path):
                 name, kind = reader.name(), reader.byte()
                 reader.uleb()
                 exports.append((name, KINDS[kind]))
-        elif section == 10:
-            code = data[reader.pos : end]
         reader.pos = end
-    return Module(imports, exports, custom, code)
+    return Module(imports, exports, custom)
 
 
 def needed_libraries(module):
