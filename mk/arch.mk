@@ -33,7 +33,7 @@ CROSS_ENV = CC=$(CROSS_PREFIX)-gcc \
 	ZORVALIND_EMULATED=$(CROSS)
 # A run host-only targets would mix architectures in one folder.
 ARCH_HOST_ONLY := build-debug test-debug build-asan test-asan build-tsan test-tsan test-faults% \
-	build-fuzz fuzz% lint% format bench% %-windows
+	build-fuzz fuzz% lint% format bench% %-windows %-pyodide demo-web
 ifneq ($(filter $(ARCH_HOST_ONLY),$(MAKECMDGOALS)),)
 $(error $(filter $(ARCH_HOST_ONLY),$(MAKECMDGOALS)) run on the host only; drop ARCH=$(ARCH))
 endif

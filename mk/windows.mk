@@ -36,7 +36,7 @@ build-windows:
 wheel-windows: build-windows provision-packaging
 	@$(WINDOWS_PROVISIONED) && \
 	$(STEP) --keep-stdout "writing the win_amd64 wheel" \
-	  "$$py" scripts/windows-wheel $(WINDOWS_PYD) "$$mingw/$(WINDOWS_TARGET)-strip" dist
+	  "$$py" scripts/module-wheel $(WINDOWS_PYD) cp314-cp314-win_amd64 dist "$$mingw/$(WINDOWS_TARGET)-strip"
 
 # Wine runs in a prefix of its own that the tests make and remove, never in ~/.wine.
 test-windows: wheel-windows

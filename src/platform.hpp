@@ -31,6 +31,11 @@
 // destructors are destroyed in the wrong order at thread exit, so every
 // per-thread value of the module stays trivially destructible. All of them
 // live in attach/per_thread.cpp.
+//
+// In WebAssembly (Pyodide) there are no threads: a thread-local is a plain
+// global of the side module and the mutexes never contend, so the same code
+// serves unchanged. The side module exports what has default visibility, as
+// a shared library does with the hidden default (cmake/toolchains/pyodide.cmake).
 
 // A variable of the core read on the call path: hidden in its declaration, so
 // the compiler addresses it directly instead of through the GOT.

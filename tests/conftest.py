@@ -12,6 +12,8 @@ import textwrap
 
 import pytest
 
+from platforms import needs_subprocesses
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD_DIR = pathlib.Path(os.environ.get("ZORVALIND_BUILD_DIR", ROOT / "build")).resolve()
 sys.path.insert(0, str(BUILD_DIR))
@@ -53,3 +55,9 @@ def race(count, action):
 @pytest.fixture
 def run_subprocess():
     return run_python
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if "run_subprocess" in getattr(item, "fixturenames", ()):
+            item.add_marker(needs_subprocesses)

@@ -3,6 +3,9 @@
 
 import os
 import platform
+import sys
+
+import pytest
 
 # machine: manylinux tag
 WHEEL_TAGS = {
@@ -19,6 +22,12 @@ WHEEL_TAG = WHEEL_TAGS.get(MACHINE)
 WHEEL_GLIBC = tuple(int(part) for part in WHEEL_TAG.split("_")[1:3]) if WHEEL_TAG else None
 # Set by `make test-arch`: the suite runs under qemu-user.
 EMULATED = os.environ.get("ZORVALIND_EMULATED")
+# Pyodide, CPython in WebAssembly (`make test-pyodide`), starts neither threads
+# nor processes: the one condition for every test that needs either. Tests
+# taking conftest's run_subprocess fixture get the second mark by themselves.
+WEBASSEMBLY = sys.platform == "emscripten"
+needs_threads = pytest.mark.skipif(WEBASSEMBLY, reason="Pyodide (emscripten) cannot start threads")
+needs_subprocesses = pytest.mark.skipif(WEBASSEMBLY, reason="Pyodide (emscripten) cannot start processes")
 
 
 def mypy_missing_reason(hint):

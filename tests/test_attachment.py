@@ -7,8 +7,10 @@ import pytest
 
 import _zorvalind_testing as t
 from conftest import race
+from platforms import needs_threads
 
 
+@needs_threads
 def test_entry_raises_depth_by_one_and_restores_it():
     assert t.attach_depth() == 1
     seen = []
@@ -58,6 +60,7 @@ def test_deferred_releases_apply_at_next_entry_in_recording_order():
     assert log == ["a", "b", "c"]
 
 
+@needs_threads
 def test_release_from_native_thread_is_deferred():
     obj = object()
     before = sys.getrefcount(obj)
@@ -67,6 +70,7 @@ def test_release_from_native_thread_is_deferred():
     assert t.pending_release_count() == 0
 
 
+@needs_threads
 def test_once_cell_race_runs_initialiser_once():
     cell = t.new_once_cell()
     calls = []
@@ -99,6 +103,7 @@ def test_failing_try_initialiser_leaves_cell_empty_and_next_use_retries():
     assert attempts == ["fail"]
 
 
+@needs_threads
 def test_waiter_retries_after_failed_initialiser():
     cell = t.new_once_cell()
     started = threading.Event()

@@ -13,6 +13,7 @@ _testcapi = pytest.importorskip("_testcapi")
 import _zorvalind  # noqa: E402
 import _zorvalind_testing as t  # noqa: E402
 from conftest import BUILD_DIR  # noqa: E402
+from platforms import needs_subprocesses  # noqa: E402
 
 FAULTS = pathlib.Path(__file__).resolve().parent / "faults"
 sys.path.insert(0, str(FAULTS))
@@ -114,6 +115,7 @@ def test_growth_check_flags_only_growth_in_every_repeat():
         assert bool(defects) is leaks
 
 
+@needs_subprocesses
 def test_one_scenario_sweeps_clean():
     result = subprocess.run(
         [sys.executable, str(FAULTS / "sweep.py"), "--build-dir", str(BUILD_DIR), "--only", "mysum(2**62"],

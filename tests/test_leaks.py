@@ -11,6 +11,7 @@ import pytest
 
 import leakcheck
 from arguments import IndexRaises, IndexReturns, StrRaises
+from platforms import needs_threads
 
 pytestmark = pytest.mark.skipif(not leakcheck.HAS_REFCOUNT, reason="needs sys.gettotalrefcount (debug interpreter)")
 
@@ -133,7 +134,10 @@ def quiet_reports():
             sys.stderr, sys.unraisablehook = saved_stderr, saved_hook
 
 
-@pytest.mark.parametrize("name", list(SCENARIOS))
+@pytest.mark.parametrize(
+    "name",
+    [pytest.param(name, marks=needs_threads if name == "deferred_release_foreign_thread" else ()) for name in SCENARIOS],
+)
 def test_no_reference_or_block_growth(name):
     with quiet_reports():
         report = leakcheck.check(name, SCENARIOS[name])

@@ -9,6 +9,7 @@ import pytest
 import _zorvalind
 import _zorvalind_testing as t
 from conftest import race
+from platforms import needs_threads
 
 
 def test_module_surface_holds_only_mysum_and_all():
@@ -86,6 +87,7 @@ def test_failed_creation_is_retried_and_other_interpreters_stay_refused():
     assert module.probe() == "probe called"
 
 
+@needs_threads
 def test_module_records_race_creates_one_module():
     record = t.new_module_record()
     results = race(6, lambda: t.obtain_module(record))

@@ -12,6 +12,7 @@ import _zorvalind
 from _zorvalind import mysum
 from arguments import INT64_MAX, INT64_MIN, IndexRaises, conversion_message, wrap
 from arguments import IndexReturns as Index
+from platforms import needs_threads
 
 
 def test_function_metadata():
@@ -262,6 +263,7 @@ def test_sum_is_wrapped_or_the_named_error(a, b):
         assert str(info.value) == error[1]
 
 
+@needs_threads
 def test_failing_calls_let_other_threads_run():
     # With a huge switch interval the waiting thread can only get the lock when
     # a call gives it up; building an attributed TypeError does.
@@ -291,6 +293,7 @@ def test_failing_calls_let_other_threads_run():
     assert ran.is_set()
 
 
+@needs_threads
 def test_failing_calls_on_many_threads_neither_deadlock_nor_mix_errors():
     errors = []
     counts = []

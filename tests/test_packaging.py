@@ -24,7 +24,7 @@ import zipfile
 
 import pytest
 
-from platforms import MACHINE, WHEEL_TAG, mypy_missing_reason
+from platforms import MACHINE, WHEEL_TAG, mypy_missing_reason, needs_subprocesses
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB_SOURCE = ROOT / "python" / "_zorvalind.pyi"
@@ -39,6 +39,7 @@ def _missing(modules):
 
 _missing_tools = _missing(["pip", "scikit_build_core", "pathspec", "pyproject_metadata"])
 pytestmark = [
+    needs_subprocesses,
     pytest.mark.skipif(
         bool(_missing_tools),
         reason=f"packaging tools not provisioned (missing: {', '.join(_missing_tools)}); {PROVISION_HINT}",

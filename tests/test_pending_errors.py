@@ -10,6 +10,7 @@ import pytest
 import _zorvalind_testing as t
 from arguments import StrRaises, StrReturnsNonStr
 from conftest import race
+from platforms import needs_threads
 
 
 def test_fetch_with_nothing_raised_gives_system_error():
@@ -61,6 +62,7 @@ def test_lazy_record_normalises_once_and_keeps_its_instance():
     assert info.value is first
 
 
+@needs_threads
 def test_lazy_record_examined_from_many_threads_yields_one_instance():
     record = t.new_lazy_record(RuntimeError, "shared")
     seen = race(8, lambda: t.record_value(record))
@@ -85,6 +87,7 @@ def _on_new_thread(action):
     return outcome[0]
 
 
+@needs_threads
 @pytest.mark.parametrize(
     "examiners, message",
     [
@@ -158,6 +161,7 @@ def test_debug_text_renders_traceback_as_one_escaped_line():
     assert text.endswith('\\n") }')
 
 
+@needs_threads
 def test_debug_text_from_a_thread_that_is_not_attached():
     record = t.new_lazy_record(ValueError, "elsewhere")
     text = t.record_debug_text_from_native_thread(record)

@@ -12,6 +12,8 @@ import textwrap
 
 import pytest
 
+from platforms import needs_subprocesses
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SCRIPT = ROOT / "scripts" / "provision-python"
 DEFAULT_KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
@@ -54,6 +56,7 @@ def apt_dir(tmp_path):
     return write
 
 
+@needs_subprocesses
 @pytest.mark.parametrize(
     "files, uri, own_key",
     [
@@ -100,6 +103,7 @@ def test_archive_is_taken_from_the_machine(apt_dir, files, uri, own_key):
     assert result.stdout == f"deb [signed-by={expected_key}] {uri} sid main\n"
 
 
+@needs_subprocesses
 @pytest.mark.parametrize(
     "files",
     [

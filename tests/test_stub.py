@@ -21,7 +21,7 @@ import textwrap
 import pytest
 
 import _zorvalind
-from platforms import mypy_missing_reason
+from platforms import mypy_missing_reason, needs_subprocesses
 
 STUB_DIR = pathlib.Path(__file__).resolve().parent.parent / "python"
 STUB = STUB_DIR / "_zorvalind.pyi"
@@ -54,6 +54,7 @@ def _stubtest(stub_dir, cwd):
 
 
 @needs_mypy
+@needs_subprocesses
 def test_stubtest_accepts_the_stub(tmp_path):
     result = _stubtest(STUB_DIR, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -73,6 +74,7 @@ DRIFTED_STUBS = {
 
 # Guards the check above against passing vacuously (stub or module not found).
 @needs_mypy
+@needs_subprocesses
 @pytest.mark.parametrize("body", DRIFTED_STUBS.values(), ids=DRIFTED_STUBS.keys())
 def test_stubtest_rejects_a_drifted_stub(tmp_path, body):
     stub_dir = tmp_path / "stubs"
@@ -132,6 +134,7 @@ def mypy_errors_by_line(tmp_path_factory):
 
 
 @needs_mypy
+@needs_subprocesses
 @pytest.mark.parametrize(
     ("index", "accepted"),
     [(i, accepted) for i, (_, accepted) in enumerate(ANNOTATION_CASES)],
