@@ -1,18 +1,23 @@
 # Packaging tools in the provisioned root: the build backend and pip for
 # tests/test_packaging.py and `make wheel`, auditwheel for the manylinux tag,
-# mypy for the stub check. Debian unstable's names; provision-python does no
-# dependency resolution, so every dependency outside the base set is listed.
+# mypy for the stub check, and the interpreter's own test suite, whose list of
+# the stable ABI's names the shipped library is checked against. Debian
+# unstable's names; provision-python does no dependency resolution, so every
+# dependency outside the base set is listed.
 PACKAGING_PACKAGES := \
 	python3-scikit-build-core python3-pathspec python3-pyproject-metadata \
 	python3-pip python3-wheel \
 	python3-mypy python3-mypy-extensions python3-typing-extensions \
 	python3-librt python3-ast-serialize python3-psutil \
-	python3-auditwheel python3-pyelftools
+	python3-auditwheel python3-pyelftools \
+	libpython$(PYVER)-testsuite
 
 # Under emulation the tools that run there only: mypy (compiled for each
-# architecture) checks the stub on the host.
+# architecture) checks the stub, and the stable ABI's list the library, on
+# the host.
 ifneq ($(CROSS),)
-PACKAGING_PACKAGES := $(filter-out python3-mypy python3-mypy-extensions python3-librt python3-ast-serialize python3-psutil,$(PACKAGING_PACKAGES))
+PACKAGING_PACKAGES := $(filter-out python3-mypy python3-mypy-extensions python3-librt python3-ast-serialize python3-psutil \
+	libpython$(PYVER)-testsuite,$(PACKAGING_PACKAGES))
 endif
 
 # The tag `make wheel` gives is mk/arch.mk's WHEEL_PLAT for the architecture.

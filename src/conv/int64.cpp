@@ -2,18 +2,20 @@
 #include "conv/int64.hpp"
 
 #include "err/texts.hpp"
+#include "platform.hpp"
 
 namespace zorvalind {
 
-Result<std::int64_t> to_int64_general(PyObject* object) {
-    const long long value = PyLong_AsLongLong(object);
-    if (value == -1) {
-        std::optional<PyErr> raised = take_pending();
-        if (raised.has_value()) {
-            return std::move(*raised);
-        }
+namespace detail {
+ZORVALIND_COLD bool conversion_raised() noexcept { return PyErr_Occurred() != nullptr; }
+}  // namespace detail
+
+Result<std::int64_t> to_int64(PyObject* object) {
+    std::int64_t value = 0;
+    if (read_int64(object, value)) {
+        return value;
     }
-    return static_cast<std::int64_t>(value);
+    return fetch_pending();
 }
 
 void fail_int_creation() { fail_api_call(); }

@@ -144,21 +144,6 @@ PyErr CastError(PyObject* object, PyObject* target) {
 
 namespace {
 
-// The str PyUnicode_FromStringAndSize makes of the text. An ASCII text needs
-// no decoding: it is copied into a new compact ASCII str, as that call would
-// do. Texts of fewer than two bytes are left to it, which hands out the
-// interpreter's shared strings for them.
-PyObject* str_from_text(std::string_view text, bool known_ascii) {
-    if (text.size() >= 2 && (known_ascii || is_ascii(text))) {
-        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
-        if (str != nullptr) {
-            detail::copy_text(static_cast<char*>(PyUnicode_DATA(str)), text.data(), text.size());
-        }
-        return str;
-    }
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
     PyObject* message = str_from_text(lazy.message, lazy.ascii);
     if (message == nullptr) {
