@@ -19,7 +19,17 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from cases import CASES, IMPLS, WARM_CALLS, add_paths, applies, cases_of, make_loop, mysum_of  # noqa: E402
+from cases import (  # noqa: E402
+    CASES,
+    IMPLS,
+    WARM_CALLS,
+    add_paths,
+    applies,
+    cases_of,
+    import_implementation,
+    make_loop,
+    mysum_of,
+)
 
 
 def cg_loops(module_name, calls_success, calls_failure):
@@ -65,14 +75,14 @@ def cg_import(module_name, preload_cxx):
     cg.dump_stats("empty")
     cg.zero_stats()
     toggle()
-    __import__(module_name)
+    import_implementation(module_name)
     toggle()
     cg.dump_stats("import")
 
 
 def first_import(module_name):
     start = time.perf_counter_ns()
-    __import__(module_name)
+    import_implementation(module_name)
     return time.perf_counter_ns() - start
 
 
