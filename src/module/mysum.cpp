@@ -17,6 +17,15 @@ InternedName g_parameter_a("a");
 InternedName g_parameter_b("b");
 // Filled once before mysum can be called; read on every keyword call.
 PyObject* g_interned_parameters[kMysumSlots] = {nullptr, nullptr};
+
+// The keyword names of the last call that named both parameters, in the order
+// (a, b) and in the order (b, a), each held: a tuple is never changed, and a
+// held one cannot be replaced by another at its address, so a later call
+// with the identical tuple binds without reading it (under the limited API,
+// each read of an item is a call into the interpreter). Compiled call sites
+// pass the same tuple, a constant of their code, on every call. Read and
+// written with the interpreter lock held.
+PyObject* g_keywords_in_order[2] = {nullptr, nullptr};
 }  // namespace
 
 void intern_mysum_parameter_names() {
@@ -48,16 +57,63 @@ ZORVALIND_COLD Status bind_uncommon_call(PyObject* const* args, Py_ssize_t nargs
     return bound;
 }
 
+// Remembers the keyword names of a call that named a then b (or b then a).
+// Only an exact tuple: releasing one runs no Python code.
+ZORVALIND_COLD void remember_keywords(PyObject* kwnames, bool b_first) {
+    if (!PyTuple_CheckExact(kwnames)) {
+        return;
+    }
+    PyObject*& held = g_keywords_in_order[b_first ? 1 : 0];
+    PyObject* const previous = held;
+    held = Py_NewRef(kwnames);
+    Py_XDECREF(previous);
+}
+
 // A conversion failed with the interpreter's error raised: taken into a
 // record and attributed to the parameter.
 ZORVALIND_COLD PyErr argument_failed(std::string_view name) { return wrap_argument_error(name, fetch_pending()); }
 
 }  // namespace
 
-PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// a before b; each read settles its own failure, so neither argument is ever
+// read twice.
+inline Result<PyObject*> sum_of(PyObject* a_object, PyObject* b_object) {
+    std::int64_t a = 0;
+    if (!read_int64(a_object, a)) {
+        return argument_failed("a");
+    }
+    std::int64_t b = 0;
+    if (!read_int64(b_object, b)) {
+        return argument_failed("b");
+    }
+    return from_int64(wrapping_add(a, b));
+}
+
+// Both arguments by position: nothing to bind, and a frame that keeps only
+// what the two reads need.
+ZORVALIND_NOINLINE PyObject* mysum_by_position(PyObject* const* args) {
+    return run_at_boundary([&]() -> Result<PyObject*> { return sum_of(args[0], args[1]); });
+}
+
+// Every other call: bound first.
+ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
     return run_at_boundary([&]() -> Result<PyObject*> {
         PyObject* slots[kMysumSlots] = {nullptr, nullptr};
-        if (!bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, g_interned_parameters)) {
+        if (kwnames != nullptr && kwnames == g_keywords_in_order[0] && nargs == 0 && args != nullptr) {
+            slots[0] = args[0];
+            slots[1] = args[1];
+        } else if (kwnames != nullptr && kwnames == g_keywords_in_order[1] && nargs == 0 && args != nullptr) {
+            slots[0] = args[1];
+            slots[1] = args[0];
+        } else if (bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots,
+                                    g_interned_parameters)) {
+            if (kwnames != nullptr && nargs == 0) {
+                remember_keywords(kwnames, slots[0] != args[0]);
+            }
+        } else {
             Status bound = bind_uncommon_call(args, nargs, kwnames, slots);
             if (!bound.ok()) {
                 return bound.take_error();
@@ -70,18 +126,22 @@ PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t na
             __builtin_unreachable();
         }
 #endif
-        // a before b; each read settles its own failure, so neither argument
-        // is ever read twice.
-        std::int64_t a = 0;
-        if (!read_int64(slots[0], a)) {
-            return argument_failed("a");
-        }
-        std::int64_t b = 0;
-        if (!read_int64(slots[1], b)) {
-            return argument_failed("b");
-        }
-        return from_int64(wrapping_add(a, b));
+        return sum_of(slots[0], slots[1]);
     });
+}
+
+}  // namespace
+
+// Tail calls both ways: the common call takes the short frame.
+PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames == nullptr) {
+        if (nargs == 2) {
+            if (args != nullptr) {
+                return mysum_by_position(args);
+            }
+        }
+    }
+    return mysum_bound(self, args, nargs, kwnames);
 }
 
 }  // namespace zorvalind
