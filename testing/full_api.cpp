@@ -5,11 +5,11 @@
 // inline function of the core compiled here would differ from its copies
 // compiled elsewhere.
 #undef Py_LIMITED_API
+#include "full_api.hpp"
+
 #include <Python.h>
 
 #include <atomic>
-
-#include "full_api.hpp"
 
 namespace zorvalind::testing {
 

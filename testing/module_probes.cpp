@@ -5,8 +5,8 @@
 #include "conv/int64.hpp"
 #include "err/texts.hpp"
 #include "fault/panic.hpp"
-#include "module/extension_module.hpp"
 #include "full_api.hpp"
+#include "module/extension_module.hpp"
 #include "probes.hpp"
 #include "types/registration.hpp"
 

@@ -10,9 +10,10 @@
 namespace zorvalind {
 
 namespace detail {
-// Whether the -1 that PyLong_AsLongLong returned is the sign of a raised error
-// rather than the value; kept off the call path.
-[[nodiscard]] bool conversion_raised() noexcept;
+// Whether the -1 that PyLong_AsLongLongAndOverflow returned is a failure
+// rather than the value, kept off the call path. A value out of range raises
+// what PyLong_AsLongLong raises for it.
+[[nodiscard]] bool conversion_failed(PyObject* object, int overflow) noexcept;
 
 #if !defined(Py_LIMITED_API)
 // An exact int of two or three digits read from its digits, as
@@ -59,8 +60,8 @@ inline bool read_exact_int_inline(PyObject* object, std::int64_t& value) {
 }  // namespace detail
 
 // The value PyLong_AsLongLong gives `object` (an int, a subclass, an object
-// with __index__); false, with the interpreter's error raised, when it has
-// none. The interpreter judges what counts as an integer. A success builds no
+// with __index__); false, with the error PyLong_AsLongLong raises, when it
+// has none. The interpreter judges what counts as an integer. A success builds no
 // record. Under the limited API (the stable ABI build) an int is opaque and
 // every read is the interpreter's call; otherwise an exact int of the common
 // sizes is read from its digits, without a call.
@@ -70,8 +71,12 @@ inline bool read_int64(PyObject* object, std::int64_t& value) {
         return true;
     }
 #endif
-    const long long read = PyLong_AsLongLong(object);
-    if (read == -1 && detail::conversion_raised()) {
+    // The call that reports a value out of range instead of raising: for an
+    // int of several digits it is the shorter path through the interpreter.
+    // It always sets `overflow`.
+    int overflow;  // NOLINT(cppcoreguidelines-init-variables): written by the call first
+    const long long read = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (read == -1 && detail::conversion_failed(object, overflow)) {
         return false;
     }
     value = static_cast<std::int64_t>(read);

@@ -250,7 +250,7 @@ void normalize_once(PyErr::Inner& inner, attach::DetachedSection& detached) {
     }
     // A fault here unwinds detached: the content is released through the
     // pending-release list, and the section reattaches on the way out.
-    attach::check_attach_from_zero();
+    attach::check_attach_from_zero(detached.depth());
     detached.close();
     PyObject* instance = nullptr;
     if (auto* lazy = std::get_if<LazyState>(&content)) {
@@ -348,7 +348,7 @@ PyErr normalized_new_lazy(PyObject* type, std::string_view message, bool ascii) 
     // made detached (a fault there reattaches on the way out), the lock
     // taken back, then the recipe raised and its instance taken.
     attach::DetachedSection detached;
-    attach::check_attach_from_zero();
+    attach::check_attach_from_zero(detached.depth());
     detached.close();
     if (!raise_recipe(lazy)) {
         fail_api_call();

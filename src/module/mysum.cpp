@@ -77,29 +77,24 @@ ZORVALIND_COLD PyErr argument_failed(std::string_view name) { return wrap_argume
 
 namespace {
 
-// a before b; each read settles its own failure, so neither argument is ever
-// read twice.
-inline Result<PyObject*> sum_of(PyObject* a_object, PyObject* b_object) {
+// The sum of the two bound arguments, a before b; each read settles its own
+// failure, so neither argument is ever read twice. b is taken from the array
+// only once a is read: nothing but the array stays live across the first read.
+inline Result<PyObject*> sum_of(PyObject* const* bound) {
     std::int64_t a = 0;
-    if (!read_int64(a_object, a)) {
+    if (!read_int64(bound[0], a)) {
         return argument_failed("a");
     }
     std::int64_t b = 0;
-    if (!read_int64(b_object, b)) {
+    if (!read_int64(bound[1], b)) {
         return argument_failed("b");
     }
     return from_int64(wrapping_add(a, b));
 }
 
-// Both arguments by position: nothing to bind, and a frame that keeps only
-// what the two reads need.
-ZORVALIND_NOINLINE PyObject* mysum_by_position(PyObject* const* args) {
-    return run_at_boundary([&]() -> Result<PyObject*> { return sum_of(args[0], args[1]); });
-}
-
 // Every other call: bound first.
 ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
+                                         PyObject* kwnames) {
     return run_at_boundary([&]() -> Result<PyObject*> {
         PyObject* slots[kMysumSlots] = {nullptr, nullptr};
         if (kwnames != nullptr && kwnames == g_keywords_in_order[0] && nargs == 0 && args != nullptr) {
@@ -126,22 +121,30 @@ ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* ar
             __builtin_unreachable();
         }
 #endif
-        return sum_of(slots[0], slots[1]);
+        return sum_of(slots);
     });
+}
+
+// Both arguments by position: nothing to bind, and a frame that keeps only
+// what the two reads need.
+ZORVALIND_NOINLINE PyObject* mysum_by_position(PyObject* const* args) {
+    return run_at_boundary([&]() -> Result<PyObject*> { return sum_of(args); });
 }
 
 }  // namespace
 
 // Tail calls both ways: the common call takes the short frame.
 PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames == nullptr) {
-        if (nargs == 2) {
-            if (args != nullptr) {
-                return mysum_by_position(args);
-            }
-        }
+    if (kwnames != nullptr) {
+        return mysum_bound(self, args, nargs, kwnames);
     }
-    return mysum_bound(self, args, nargs, kwnames);
+    if (nargs != 2) {
+        return mysum_bound(self, args, nargs, kwnames);
+    }
+    if (args == nullptr) [[unlikely]] {
+        return mysum_bound(self, args, nargs, kwnames);
+    }
+    return mysum_by_position(args);
 }
 
 }  // namespace zorvalind
