@@ -28,6 +28,7 @@ from cases import (  # noqa: E402
     cases_of,
     import_implementation,
     make_loop,
+    prepare_import,
     mysum_of,
 )
 
@@ -67,6 +68,7 @@ def cg_import(module_name, preload_cxx):
         import ctypes
 
         ctypes.CDLL("libstdc++.so.6")
+    prepare_import(module_name)
     cg.start_instrumentation()
     toggle = cg.toggle_collect
     cg.zero_stats()
@@ -81,6 +83,7 @@ def cg_import(module_name, preload_cxx):
 
 
 def first_import(module_name):
+    prepare_import(module_name)
     start = time.perf_counter_ns()
     import_implementation(module_name)
     return time.perf_counter_ns() - start

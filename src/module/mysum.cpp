@@ -80,7 +80,7 @@ namespace {
 // The sum of the two bound arguments, a before b; each read settles its own
 // failure, so neither argument is ever read twice. b is taken from the array
 // only once a is read: nothing but the array stays live across the first read.
-inline Result<PyObject*> sum_of(PyObject* const* bound) {
+ZORVALIND_ALWAYS_INLINE Result<PyObject*> sum_of(PyObject* const* bound) {
     std::int64_t a = 0;
     if (!read_int64(bound[0], a)) {
         return argument_failed("a");
