@@ -6,6 +6,7 @@
 #include "fault/boundary.hpp"
 #include "platform.hpp"
 #include "types/interp.hpp"
+#include "types/tuple.hpp"
 
 namespace zorvalind {
 
@@ -57,12 +58,14 @@ ZORVALIND_COLD Status bind_uncommon_call(PyObject* const* args, Py_ssize_t nargs
     return bound;
 }
 
-// Remembers the keyword names of a call that named a then b (or b then a).
+// Remembers the keyword names of a call that bound both parameters by their
+// interned names, in the order the names give (the values may be one object).
 // Only an exact tuple: releasing one runs no Python code.
-ZORVALIND_COLD void remember_keywords(PyObject* kwnames, bool b_first) {
+ZORVALIND_COLD void remember_keywords(PyObject* kwnames) {
     if (!PyTuple_CheckExact(kwnames)) {
         return;
     }
+    const bool b_first = tuple_item(kwnames, 0) == g_interned_parameters[1];
     PyObject*& held = g_keywords_in_order[b_first ? 1 : 0];
     PyObject* const previous = held;
     held = Py_NewRef(kwnames);
@@ -72,10 +75,6 @@ ZORVALIND_COLD void remember_keywords(PyObject* kwnames, bool b_first) {
 // A conversion failed with the interpreter's error raised: taken into a
 // record and attributed to the parameter.
 ZORVALIND_COLD PyErr argument_failed(std::string_view name) { return wrap_argument_error(name, fetch_pending()); }
-
-}  // namespace
-
-namespace {
 
 // The sum of the two bound arguments, a before b; each read settles its own
 // failure, so neither argument is ever read twice. b is taken from the array
@@ -106,7 +105,7 @@ ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* ar
         } else if (bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots,
                                     g_interned_parameters)) {
             if (kwnames != nullptr && nargs == 0) {
-                remember_keywords(kwnames, slots[0] != args[0]);
+                remember_keywords(kwnames);
             }
         } else {
             Status bound = bind_uncommon_call(args, nargs, kwnames, slots);
