@@ -11,8 +11,10 @@ STEP := scripts/step
 # `make test PYTEST_ARGS=...` passes arguments on to pytest.
 export PYTHON
 export VERBOSE
-# `make build|test|demo|wheel PYVER=3.15`: that CPython, in a build folder of
-# its own; the default 3.14 keeps build/.
+# `make build|test|demo PYVER=3.15`: the suite under that CPython. The shipped
+# module is the stable ABI's, built once by CPython 3.14 (build/); another
+# version gets only its own test-only module, in a build folder of its own
+# (build-py3.15/), and runs the 3.14 build's module, checked byte for byte.
 PYVER ?= 3.14
 export PYVER
 # `make build|test|demo|wheel ARCH=arm64` (a Debian architecture): a cross
@@ -21,8 +23,17 @@ export PYVER
 ARCH ?=
 export ARCH
 CROSS := $(filter-out amd64,$(ARCH))
-BUILD_DIR := $(if $(CROSS),build-$(CROSS),$(if $(filter 3.14,$(PYVER)),build,build-py$(PYVER)))
+# The build of CPython 3.14, whose module ships; another version's build folder
+# holds its test-only module only.
+SHIPPED_BUILD_DIR := $(if $(CROSS),build-$(CROSS),build)
+OTHER_PYVER := $(filter-out 3.14,$(PYVER))
+BUILD_DIR := $(SHIPPED_BUILD_DIR)$(if $(OTHER_PYVER),-py$(PYVER))
+BUILD_TARGETS := $(if $(OTHER_PYVER),--target _zorvalind_testing)
 CROSS_CMAKE_ARGS := $(if $(CROSS),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchains/$(CROSS).cmake)
+# The run of 3.14's build that another version's build and suite start with:
+# the provisioned 3.14 (PYTHON_3_14=... names another), not $PYTHON.
+PYTHON_3_14 ?=
+SHIPPED_BUILD = $(MAKE) --no-print-directory build PYVER=3.14 PYTHON=$(PYTHON_3_14)
 
 # Sets $py. Only `build` shows it as a step: after it the root is complete and
 # a second run only checks its stamps, silently.
@@ -34,23 +45,33 @@ PROVISIONED = py=$$($(PYTHON_PATH_CMD))
 all: build
 
 build:
-	@$(PROVISION_STEP) && \
+	@$(if $(OTHER_PYVER),$(SHIPPED_BUILD) && )$(PROVISION_STEP) && \
 	$(STEP) "configuring $(BUILD_DIR)/" \
 	  cmake -S . -B $(BUILD_DIR) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CROSS_CMAKE_ARGS) && \
-	$(STEP) "building $(BUILD_DIR)/" cmake --build $(BUILD_DIR) -j$(JOBS)
+	$(STEP) "building $(BUILD_DIR)/$(if $(OTHER_PYVER), (the test-only module for CPython $(PYVER)))" \
+	  cmake --build $(BUILD_DIR) -j$(JOBS) $(BUILD_TARGETS)
+
+# Where the suite imports the shipped module from (ZORVALIND_MODULE_DIR),
+# and the SHA-256 its file must have. Natively: 3.14's build folder. Under
+# emulation (mk/arch.mk): that architecture's wheel, installed by the
+# interpreter under test.
+MODULE_DIR = $(SHIPPED_BUILD_DIR)
+MODULE_PREPARE = sha=$$(sha256sum $(MODULE_DIR)/_zorvalind.abi3.so | cut -d' ' -f1)
+MODULE_ENV = ZORVALIND_MODULE_DIR=$(CURDIR)/$(MODULE_DIR) ZORVALIND_MODULE_SHA256=$$sha
 
 # pytest's own report follows the steps, its closing line last.
 test: build
 	@$(MAKE) --no-print-directory provision-packaging
-	@$(PROVISIONED) && echo "-- running the test suite" >&2 && \
-	$(CROSS_ENV) ZORVALIND_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) "$$py" -m pytest tests -q -p no:cacheprovider $(PYTEST_ARGS)
+	@$(PROVISIONED) && $(MODULE_PREPARE) && echo "-- running the test suite" >&2 && \
+	$(CROSS_ENV) ZORVALIND_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) $(MODULE_ENV) \
+	  "$$py" -m pytest tests -q -p no:cacheprovider $(PYTEST_ARGS)
 
 demo: build
 	@$(PROVISIONED) && echo "-- running examples/demo.py" >&2 && \
-	PYTHONPATH=$(CURDIR)/$(BUILD_DIR) "$$py" examples/demo.py
+	PYTHONPATH=$(CURDIR)/$(SHIPPED_BUILD_DIR) "$$py" examples/demo.py
 
 clean:
-	rm -rf build build-py3.* $(addprefix build-,$(ARCHES)) build-debug build-asan build-tsan build-lint build-fuzz build-wheel build-wheel-* dist
+	rm -rf build build-py3.* $(addprefix build-,$(ARCHES)) $(foreach a,$(ARCHES),build-$(a)-py3.*) build-debug build-asan build-tsan build-lint build-fuzz build-wheel build-wheel-* dist
 
 # Further targets (bench, lint, wheel, sdist, test-debug, test-asan, fuzz) live in mk/.
 -include $(wildcard mk/*.mk)

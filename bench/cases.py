@@ -6,10 +6,17 @@ heavy: every import here is paid again in each fresh worker process.
 
 import sys
 
-# (label, module). The floor comes first: every ratio is against it.
+# (label, module). The floor comes first: every ratio is against it. It is the
+# hand-written C built like the shipped module, against the limited API of
+# CPython 3.14; "floor (C, full API)" is the same C against the full API, and
+# "zorvalind, 3.14 only" the module built for CPython 3.14 alone
+# (-DZORVALIND_STABLE_ABI=OFF), taken from its own folder of the peers'
+# ("module@folder").
 IMPLS = [
-    ("floor (C)", "_bench_floor"),
+    ("floor (C)", "_bench_floor_limited"),
     ("zorvalind", "_zorvalind"),
+    ("floor (C, full API)", "_bench_floor"),
+    ("zorvalind, 3.14 only", "_zorvalind@version-specific"),
     ("Cython", "_bench_cython"),
     ("nanobind", "_bench_nanobind"),
     ("pybind11", "_bench_pybind11"),
@@ -18,6 +25,8 @@ IMPLS = [
 ]
 FLOOR = IMPLS[0][0]
 MODULE_OF = dict(IMPLS)
+# Those that must honour the contract, or the run fails.
+CONTRACT_BOUND = (FLOOR, "zorvalind", "floor (C, full API)", "zorvalind, 3.14 only")
 # A reference rather than a peer: a built-in that takes no keywords, so it
 # runs only the positional cases, and has no module of its own to import.
 REFERENCE = "operator.add"
@@ -100,5 +109,35 @@ def add_paths(paths):
             sys.path.insert(0, path)
 
 
+def prepare_import(module_name):
+    """Imports what import_implementation needs for the module beforehand, so
+    a measured first import counts the module's own start-up only."""
+    if "@" in module_name:
+        import importlib.machinery  # noqa: F401
+        import importlib.util  # noqa: F401
+
+
+def import_implementation(module_name):
+    """The module; "name@folder" loads it from that folder of a path entry,
+    without putting it into sys.modules, so a second build of a module that
+    is imported by its own name too can be measured in the same process."""
+    name, _, folder = module_name.partition("@")
+    if not folder:
+        return __import__(name)
+    import importlib.machinery
+    import importlib.util
+    import os
+
+    for path in sys.path:
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            candidate = os.path.join(path, folder, name + suffix)
+            if os.path.isfile(candidate):
+                spec = importlib.util.spec_from_file_location(name, candidate)
+                module = importlib.util.module_from_spec(spec)
+                spec.loader.exec_module(module)
+                return module
+    raise ImportError(f"no {name} in a folder {folder} of the path")
+
+
 def mysum_of(module_name):
-    return __import__(module_name).mysum
+    return import_implementation(module_name).mysum

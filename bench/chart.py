@@ -21,6 +21,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 COLOURS = {
     "floor (C)": "#4d4d4d",
     "zorvalind": "#d95f02",
+    "floor (C, full API)": "#969696",
+    "zorvalind, 3.14 only": "#fdae6b",
     "Cython": "#7570b3",
     "nanobind": "#1b9e77",
     "pybind11": "#66a61e",
@@ -68,7 +70,7 @@ def main(source, target):
     ax.invert_yaxis()
     ax.set_xlim(0, top * 1.28)
     ax.set_xlabel("instructions per call (callgrind; the loop around the call included)")
-    ax.set_title(f"mysum: instructions per call, ratio to the hand-written C floor (commit {results['commit']})")
+    ax.set_title(f"mysum: instructions per call, ratio to the hand-written C floor (limited API; commit {results['commit']})")
     ax.grid(axis="x", linewidth=0.4, alpha=0.5)
     ax.set_axisbelow(True)
     ax.legend(loc="lower right", fontsize=8, frameon=False)

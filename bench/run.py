@@ -40,12 +40,24 @@ REPO = os.path.dirname(HERE)
 WORKER = os.path.join(HERE, "worker.py")
 
 sys.path.insert(0, HERE)
-from cases import CASES, FLOOR, IMPLS, REFERENCE, WARM_CALLS, WRAPPED, add_paths, applies, mysum_of  # noqa: E402
+from cases import (  # noqa: E402
+    CASES,
+    CONTRACT_BOUND,
+    FLOOR,
+    IMPLS,
+    REFERENCE,
+    WARM_CALLS,
+    WRAPPED,
+    add_paths,
+    applies,
+    mysum_of,
+)
 
 
 # ---------------------------------------------------------------------------
 # Contract check: a peer that does not honour the contract is marked in the
-# results; the floor and zorvalind must honour it or the run fails.
+# results; the floors and both builds of zorvalind must honour it or the run
+# fails.
 
 
 def check_contract(paths):
@@ -70,7 +82,7 @@ def check_contract(paths):
                 else:
                     note = f"returns {got!r} instead of {case.expect!r}"
             deviations[(label, case.label)] = note
-    for must in (FLOOR, "zorvalind"):
+    for must in CONTRACT_BOUND:
         broken = {k: v for k, v in deviations.items() if k[0] == must}
         if broken:
             raise SystemExit(f"bench: {must} breaks the mysum contract: {broken}")
@@ -227,7 +239,10 @@ def render(meta, deviations, timing, instructions, memory, imports):
     lines.append("")
     lines.append(
         "Every figure includes the `for _ in range(n)` loop around the call (and a `try`/`except TypeError` "
-        "on the failure cases), the same for every implementation. Ratios are to the hand-written C floor. "
+        "on the failure cases), the same for every implementation. Ratios are to the hand-written C floor built "
+        "like the shipped module, against the limited API of CPython 3.14 (the stable ABI); "
+        "`floor (C, full API)` is the same C against the full API, `zorvalind, 3.14 only` the module built for "
+        "CPython 3.14 alone (`-DZORVALIND_STABLE_ABI=OFF`), which is not shipped. "
         "The binding errors' texts differ between peers; only zorvalind's and the floor's follow the contract's "
         "exact texts. `operator.add` is the interpreter's own addition, a reference for the cost of the call "
         "itself: it takes no keywords (–) and keeps no 64-bit contract. Where zorvalind's instructions go: "

@@ -19,7 +19,18 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from cases import CASES, IMPLS, WARM_CALLS, add_paths, applies, cases_of, make_loop, mysum_of  # noqa: E402
+from cases import (  # noqa: E402
+    CASES,
+    IMPLS,
+    WARM_CALLS,
+    add_paths,
+    applies,
+    cases_of,
+    import_implementation,
+    make_loop,
+    prepare_import,
+    mysum_of,
+)
 
 
 def cg_loops(module_name, calls_success, calls_failure):
@@ -57,6 +68,7 @@ def cg_import(module_name, preload_cxx):
         import ctypes
 
         ctypes.CDLL("libstdc++.so.6")
+    prepare_import(module_name)
     cg.start_instrumentation()
     toggle = cg.toggle_collect
     cg.zero_stats()
@@ -65,14 +77,15 @@ def cg_import(module_name, preload_cxx):
     cg.dump_stats("empty")
     cg.zero_stats()
     toggle()
-    __import__(module_name)
+    import_implementation(module_name)
     toggle()
     cg.dump_stats("import")
 
 
 def first_import(module_name):
+    prepare_import(module_name)
     start = time.perf_counter_ns()
-    __import__(module_name)
+    import_implementation(module_name)
     return time.perf_counter_ns() - start
 
 

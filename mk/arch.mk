@@ -39,9 +39,32 @@ $(error $(filter $(ARCH_HOST_ONLY),$(MAKECMDGOALS)) run on the host only; drop A
 endif
 endif
 
+# The emulated suites run the module that ships: the architecture's wheel,
+# built by its CPython 3.14 (when dist/ has none newer than the sources) and
+# installed by the interpreter under test with its own pip, so CPython 3.15
+# takes the very wheel 3.14 built.
+# pip offers manylinux tags on 32-bit ARM and x86 only after reading the ELF
+# header of sys.executable (hard-float ABI, i686), which under emulation is the
+# launcher script: there the wheel's platform is named, and pip checks the
+# rest (implementation, stable ABI, Python version) as usual. pip's own
+# configuration is left out (--isolated), as in the packaging tests.
+ifneq ($(CROSS),)
+WHEEL_INSTALL_ARGS_armhf = --platform $(WHEEL_PLAT) --implementation cp --python-version $(PYVER) --abi abi3 \
+	--only-binary=:all:
+WHEEL_INSTALL_ARGS_i386 = $(WHEEL_INSTALL_ARGS_armhf)
+MODULE_DIR = $(BUILD_DIR)/wheel-installed
+MODULE_PREPARE = whl=$$($(MAKE) --no-print-directory wheel PYVER=3.14 PYTHON=$(PYTHON_3_14)) && \
+	rm -rf $(MODULE_DIR) && \
+	$(STEP) "installing $$whl with CPython $(PYVER) for $(CROSS)" \
+	  "$$py" -m pip --isolated install --no-index --no-deps --no-compile $(WHEEL_INSTALL_ARGS_$(CROSS)) \
+	  --target $(MODULE_DIR) "$$whl" && \
+	sha=$$("$$py" -c 'import hashlib, sys, zipfile; print(hashlib.sha256(zipfile.ZipFile(sys.argv[1]).read("_zorvalind.abi3.so")).hexdigest())' "$$whl")
+endif
+
 .PHONY: test-arch wheels
 
-# The same suite as `make test`, with the target's interpreter.
+# The same suite as `make test`, with the target's interpreter (PYVER=3.15:
+# its CPython 3.15).
 test-arch:
 	@[[ -n "$(CROSS)" ]] || { echo "make test-arch needs ARCH=<one of: $(ARCHES)>" >&2; exit 2; }
 	@$(MAKE) --no-print-directory test ARCH=$(CROSS)

@@ -25,6 +25,9 @@ BENCH_CHART_PACKAGES := \
 	libfreetype6 libpng16-16t64 libbrotli1 libdeflate0 libjbig0 liblerc4 \
 	libfribidi0 libharfbuzz0b libgraphite2-3 libglib2.0-0t64 libpcre2-8-0 libmd0 libbsd0
 BENCH_BUILD := build-bench
+# The module built for CPython 3.14 alone (not shipped), measured beside the
+# stable ABI's: a folder of the peers', whose modules the driver imports.
+BENCH_VERSION_SPECIFIC := $(BENCH_BUILD)/modules/version-specific
 BENCH_CHART := bench/instructions.svg
 BENCH_ARGS ?=
 # The interpreter of the provisioned root that holds the peers' packages.
@@ -40,7 +43,12 @@ bench-peers: build
 	@$(BENCH_PROVISION_STEP) && root=$$(cd "$$(dirname "$$py")/../.." && pwd) && \
 	$(STEP) "configuring $(BENCH_BUILD)/" \
 	  cmake -S bench -B $(BENCH_BUILD) -DPython_EXECUTABLE="$$py" -DBENCH_ROOT="$$root" && \
-	$(STEP) "building the peers ($(BENCH_BUILD)/)" cmake --build $(BENCH_BUILD) -j$(JOBS)
+	$(STEP) "building the peers ($(BENCH_BUILD)/)" cmake --build $(BENCH_BUILD) -j$(JOBS) && \
+	$(STEP) "configuring $(BENCH_VERSION_SPECIFIC)/" \
+	  cmake -S . -B $(BENCH_VERSION_SPECIFIC) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DZORVALIND_STABLE_ABI=OFF -DZORVALIND_TESTING_MODULE=OFF && \
+	$(STEP) "building the module for CPython 3.14 alone ($(BENCH_VERSION_SPECIFIC)/)" \
+	  cmake --build $(BENCH_VERSION_SPECIFIC) -j$(JOBS)
 
 # Unpacked packages miss what their installation scripts would have set up:
 # the alternatives that name the BLAS and LAPACK libraries, and the data path

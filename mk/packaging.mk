@@ -1,22 +1,32 @@
 # Packaging tools in the provisioned root: the build backend and pip for
 # tests/test_packaging.py and `make wheel`, auditwheel for the manylinux tag,
-# mypy for the stub check. Debian unstable's names; provision-python does no
-# dependency resolution, so every dependency outside the base set is listed.
+# mypy for the stub check, and the interpreter's own test suite, whose list of
+# the stable ABI's names the shipped library is checked against. Debian
+# unstable's names; provision-python does no dependency resolution, so every
+# dependency outside the base set is listed.
 PACKAGING_PACKAGES := \
 	python3-scikit-build-core python3-pathspec python3-pyproject-metadata \
 	python3-pip python3-wheel \
 	python3-mypy python3-mypy-extensions python3-typing-extensions \
 	python3-librt python3-ast-serialize python3-psutil \
-	python3-auditwheel python3-pyelftools
+	python3-auditwheel python3-pyelftools \
+	libpython$(PYVER)-testsuite
 
 # Under emulation the tools that run there only: mypy (compiled for each
-# architecture) checks the stub on the host.
+# architecture) checks the stub, and the stable ABI's list the library, on
+# the host.
 ifneq ($(CROSS),)
-PACKAGING_PACKAGES := $(filter-out python3-mypy python3-mypy-extensions python3-librt python3-ast-serialize python3-psutil,$(PACKAGING_PACKAGES))
+PACKAGING_PACKAGES := $(filter-out python3-mypy python3-mypy-extensions python3-librt python3-ast-serialize python3-psutil \
+	libpython$(PYVER)-testsuite,$(PACKAGING_PACKAGES))
 endif
 
-# The tag `make wheel` gives is mk/arch.mk's WHEEL_PLAT for the architecture.
+# The tag `make wheel` gives: the stable ABI of CPython 3.14, and mk/arch.mk's
+# WHEEL_PLAT for the architecture.
 WHEEL_TMP := build-wheel$(if $(CROSS),-$(CROSS))
+WHEEL_GLOB = dist/zorvalind-*-cp314-abi3-*$(WHEEL_PLAT)*.whl
+# What the wheel is built from (the source distribution's files): a wheel in
+# dist/ newer than all of them is kept.
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md src cmake python
 
 .PHONY: provision-packaging wheel sdist
 
@@ -29,14 +39,17 @@ provision-packaging:
 
 # pip builds into build-wheel/ (the CMake build runs in a temporary folder),
 # auditwheel checks the module against the policy and writes the tagged wheel
-# to dist/.
+# to dist/. CPython 3.14 builds it (mk/pyver.mk), for every later version too.
 wheel: provision-packaging
-	@$(PROVISIONED) && rm -rf $(WHEEL_TMP) && \
+	@whl=$$(ls -t $(WHEEL_GLOB) 2>/dev/null | head -n 1); \
+	if [[ -n $$whl && -z $$(find $(WHEEL_INPUTS) -newer "$$whl" -print -quit) ]]; then \
+	  echo "-- $$whl is up to date" >&2; echo "$$whl"; exit 0; fi; \
+	$(PROVISIONED) && rm -rf $(WHEEL_TMP) && \
 	$(STEP) "building the wheel" env CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(CROSS_ENV) \
 	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps --wheel-dir $(WHEEL_TMP) . && \
 	$(STEP) "auditing it for $(WHEEL_PLAT)" \
 	  "$$py" -m auditwheel repair --plat $(WHEEL_PLAT) --only-plat --wheel-dir dist $(WHEEL_TMP)/*.whl && \
-	rm -rf $(WHEEL_TMP) && ls -1 dist/*-cp$(subst .,,$(PYVER))-*$(WHEEL_PLAT)*.whl
+	rm -rf $(WHEEL_TMP) && ls -t $(WHEEL_GLOB) | head -n 1
 
 # The backend's own sdist hook: no frontend package needed.
 sdist: provision-packaging

@@ -4,13 +4,13 @@
 # CPython's headers with the project's pyconfig.h for Windows x86-64 and makes
 # the interpreter's import library itself (cmake/windows/).
 #
-#   make build-windows   build-windows/_zorvalind.cp314-win_amd64.pyd and the
+#   make build-windows   build-windows/_zorvalind.pyd (the stable ABI's) and the
 #                        platform check (build-windows/platform-check/)
-#   make wheel-windows   dist/zorvalind-<version>-cp314-cp314-win_amd64.whl
+#   make wheel-windows   dist/zorvalind-<version>-cp314-abi3-win_amd64.whl
 #   make test-windows    the checks of the built module, the platform check
 #                        under Wine, and pip installing the wheel for win_amd64
 WINDOWS_BUILD := build-windows
-WINDOWS_PYD := $(WINDOWS_BUILD)/_zorvalind.cp314-win_amd64.pyd
+WINDOWS_PYD := $(WINDOWS_BUILD)/_zorvalind.pyd
 WINDOWS_TARGET := x86_64-w64-mingw32ucrt
 # Sets $mingw, the toolchain's bin folder (and $py).
 WINDOWS_PROVISIONED = $(PROVISIONED) && mingw=$$($(PYTHON_PATH_CMD) --mingw)
@@ -36,13 +36,13 @@ build-windows:
 wheel-windows: build-windows provision-packaging
 	@$(WINDOWS_PROVISIONED) && \
 	$(STEP) --keep-stdout "writing the win_amd64 wheel" \
-	  "$$py" scripts/module-wheel $(WINDOWS_PYD) cp314-cp314-win_amd64 dist "$$mingw/$(WINDOWS_TARGET)-strip"
+	  "$$py" scripts/module-wheel $(WINDOWS_PYD) cp314-abi3-win_amd64 dist "$$mingw/$(WINDOWS_TARGET)-strip"
 
 # Wine runs in a prefix of its own that the tests make and remove, never in ~/.wine.
 test-windows: wheel-windows
 	@$(WINDOWS_PROVISIONED) && echo "-- running the Windows checks" >&2 && \
 	ZORVALIND_WINDOWS_BUILD_DIR=$(CURDIR)/$(WINDOWS_BUILD) MINGW_BIN="$$mingw" \
-	  ZORVALIND_WINDOWS_WHEEL="$$(ls -t dist/*-cp314-cp314-win_amd64.whl | head -n 1)" \
+	  ZORVALIND_WINDOWS_WHEEL="$$(ls -t dist/*-cp314-abi3-win_amd64.whl | head -n 1)" \
 	  "$$py" -m pytest tests/windows -q -p no:cacheprovider
 
 .PHONY: clean-windows

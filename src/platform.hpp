@@ -9,6 +9,19 @@
 #define ZORVALIND_COLD
 #endif
 
+// A function kept out of its callers on purpose (a frame of its own), and with
+// its signature as written: GCC would otherwise specialise it for constant
+// arguments, and its callers would shuffle their registers to match.
+#if defined(__GNUC__) && !defined(__clang__)
+#define ZORVALIND_NOINLINE [[gnu::noipa]]
+#elif defined(__clang__)
+#define ZORVALIND_NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define ZORVALIND_NOINLINE __declspec(noinline)
+#else
+#define ZORVALIND_NOINLINE
+#endif
+
 // A small function on a failure path whose callers mostly pass constants:
 // inlined, its work folds to a few moves.
 #if defined(__GNUC__) || defined(__clang__)

@@ -43,7 +43,7 @@ Outcome bind_with(DescriptorBox& box, std::size_t slot_count, PyObject* const* a
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(box.slot_count));
     if (tuple == nullptr) return fetch_pending();
     for (std::size_t i = 0; i < box.slot_count; ++i) {
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), Py_NewRef(slots[i] ? slots[i] : g_missing));
+        tuple_fill(tuple, static_cast<Py_ssize_t>(i), Py_NewRef(slots[i] ? slots[i] : g_missing));
     }
     return tuple;
 }
@@ -61,11 +61,11 @@ PyMethodDef binder_method{"binder", reinterpret_cast<PyCFunction>(reinterpret_ca
 
 Result<std::vector<std::string>> text_list(PyObject* sequence) {
     std::vector<std::string> out;
-    PyObject* fast = PySequence_Fast(sequence, "expected a sequence of str");
-    if (fast == nullptr) return fetch_pending();
-    OwnedRef owned = OwnedRef::steal(fast);
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
-        Result<std::string_view> text = unicode_text(PySequence_Fast_GET_ITEM(fast, i));
+    PyObject* items = PySequence_Tuple(sequence);
+    if (items == nullptr) return fetch_pending();
+    OwnedRef owned = OwnedRef::steal(items);
+    for (Py_ssize_t i = 0; i < tuple_size(items); ++i) {
+        Result<std::string_view> text = unicode_text(tuple_item(items, i));
         if (!text.ok()) return text.take_error();
         out.emplace_back(text.value());
     }
@@ -101,14 +101,14 @@ PyObject* t_make_binder(PyObject*, PyObject* args) {
         if (!kw_names.ok()) return kw_names.take_error();
         box->keyword_storage = std::move(kw_names.value());
         for (const std::string& name : box->positional_storage) box->positional.emplace_back(name);
-        PyObject* flags = PySequence_Fast(keyword_required, "expected a sequence of bool");
+        PyObject* flags = PySequence_Tuple(keyword_required);
         if (flags == nullptr) return fetch_pending();
         OwnedRef owned_flags = OwnedRef::steal(flags);
-        if (PySequence_Fast_GET_SIZE(flags) != static_cast<Py_ssize_t>(box->keyword_storage.size())) {
+        if (tuple_size(flags) != static_cast<Py_ssize_t>(box->keyword_storage.size())) {
             return PyErr::new_lazy(PyExc_ValueError, "one required flag per keyword-only name");
         }
         for (std::size_t i = 0; i < box->keyword_storage.size(); ++i) {
-            const int flag = PyObject_IsTrue(PySequence_Fast_GET_ITEM(flags, i));
+            const int flag = PyObject_IsTrue(tuple_item(flags, static_cast<Py_ssize_t>(i)));
             box->keyword_only.push_back(KeywordOnlyParameter{box->keyword_storage[i], flag == 1});
         }
         box->descriptor = ArgumentDescriptor{
@@ -188,15 +188,15 @@ Result<NativeCall> native_call(PyObject* positional, PyObject* kwnames, PyObject
     if (kwnames != Py_None && !PyTuple_Check(kwnames)) {
         return PyErr::new_lazy(PyExc_TypeError, "kwnames must be a tuple or None");
     }
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
-    const Py_ssize_t nkw = kwnames == Py_None ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (PyTuple_GET_SIZE(kwvalues) != nkw) {
+    const Py_ssize_t nargs = tuple_size(positional);
+    const Py_ssize_t nkw = kwnames == Py_None ? 0 : tuple_size(kwnames);
+    if (tuple_size(kwvalues) != nkw) {
         return PyErr::new_lazy(PyExc_ValueError, "one value per keyword name");
     }
     NativeCall call;
     call.stack.reserve(static_cast<std::size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) call.stack.push_back(PyTuple_GET_ITEM(positional, i));
-    for (Py_ssize_t i = 0; i < nkw; ++i) call.stack.push_back(PyTuple_GET_ITEM(kwvalues, i));
+    for (Py_ssize_t i = 0; i < nargs; ++i) call.stack.push_back(tuple_item(positional, i));
+    for (Py_ssize_t i = 0; i < nkw; ++i) call.stack.push_back(tuple_item(kwvalues, i));
     call.nargs = static_cast<std::size_t>(nargs);
     call.kwnames = kwnames == Py_None ? nullptr : kwnames;
     return call;

@@ -47,8 +47,8 @@ PyObject* t_defer_release(PyObject*, PyObject* args) {
     return run_at_boundary([&]() -> Outcome {
         const std::int64_t saved = attach::attach_depth();
         attach::set_attach_depth(0);
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-            attach::release(Py_NewRef(PyTuple_GET_ITEM(args, i)));
+        for (Py_ssize_t i = 0; i < tuple_size(args); ++i) {
+            attach::release(Py_NewRef(tuple_item(args, i)));
         }
         attach::set_attach_depth(saved);
         return none();

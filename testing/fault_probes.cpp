@@ -15,7 +15,7 @@ namespace {
 
 PyObject* t_fault(PyObject*, PyObject* kind) {
     return run_at_boundary([&]() -> Outcome {
-        const char* text = PyUnicode_AsUTF8(kind);
+        const char* text = PyUnicode_AsUTF8AndSize(kind, nullptr);
         if (text == nullptr) return fetch_pending();
         const std::string which(text);
         if (which == "owned") raise_fault_owned("owned fault text " + std::to_string(42));

@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "full_api.hpp"
 #include "probes.hpp"
+#include "types/tuple.hpp"
 
 namespace zorvalind::testing {
 
@@ -26,45 +28,6 @@ namespace {
 // set_nomemory and remove_mem_hooks, given once by the sweep.
 PyObject* g_set_nomemory = nullptr;
 PyObject* g_remove_mem_hooks = nullptr;
-
-// ---- counting hooks ----------------------------------------------------------
-
-constexpr PyMemAllocatorDomain kDomains[] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
-constexpr int kDomainCount = 3;
-
-PyMemAllocatorEx g_inner[kDomainCount];
-std::atomic<long> g_calls{0};
-std::atomic<long> g_failures{0};
-
-void* counted(void* block) {
-    g_calls.fetch_add(1, std::memory_order_relaxed);
-    if (block == nullptr) {
-        g_failures.fetch_add(1, std::memory_order_relaxed);
-    }
-    return block;
-}
-
-PyMemAllocatorEx& inner_of(void* ctx) { return *static_cast<PyMemAllocatorEx*>(ctx); }
-
-void* hook_malloc(void* ctx, size_t size) {
-    PyMemAllocatorEx& inner = inner_of(ctx);
-    return counted(inner.malloc(inner.ctx, size));
-}
-
-void* hook_calloc(void* ctx, size_t count, size_t size) {
-    PyMemAllocatorEx& inner = inner_of(ctx);
-    return counted(inner.calloc(inner.ctx, count, size));
-}
-
-void* hook_realloc(void* ctx, void* block, size_t size) {
-    PyMemAllocatorEx& inner = inner_of(ctx);
-    return counted(inner.realloc(inner.ctx, block, size));
-}
-
-void hook_free(void* ctx, void* block) {
-    PyMemAllocatorEx& inner = inner_of(ctx);
-    inner.free(inner.ctx, block);
-}
 
 // The window: refusals from `start` (allocations after the first `start`
 // fail, up to `stop`; 0 means no end), with the counting hooks on top. A
@@ -91,15 +54,7 @@ public:
             if (done == nullptr) return false;
             Py_DECREF(done);
         }
-        g_calls.store(0);
-        g_failures.store(0);
-        for (int i = 0; i < kDomainCount; ++i) {
-            PyMem_GetAllocator(kDomains[i], &g_inner[i]);
-        }
-        for (int i = 0; i < kDomainCount; ++i) {
-            PyMemAllocatorEx hook{&g_inner[i], hook_malloc, hook_calloc, hook_realloc, hook_free};
-            PyMem_SetAllocator(kDomains[i], &hook);
-        }
+        install_counting_hooks();
         open_ = true;
         return true;
     }
@@ -108,9 +63,7 @@ public:
     void close() {
         if (!open_) return;
         open_ = false;
-        for (int i = 0; i < kDomainCount; ++i) {
-            PyMem_SetAllocator(kDomains[i], &g_inner[i]);
-        }
+        remove_counting_hooks();
         if (start_ >= 0) {
             PyObject* pending = PyErr_GetRaisedException();
             PyObject* done = PyObject_Vectorcall(g_remove_mem_hooks, nullptr, 0, nullptr);
@@ -139,8 +92,8 @@ private:
 // (ok, value, calls, failures) from a call's result; takes the pending
 // exception when the result is null.
 Outcome report(PyObject* result) {
-    const long calls = g_calls.load();
-    const long failures = g_failures.load();
+    const long calls = counted_calls();
+    const long failures = counted_failures();
     PyObject* value = result;
     const bool ok = result != nullptr;
     if (!ok) {
@@ -160,8 +113,12 @@ PyObject* t_configure(PyObject*, PyObject* args) {
         PyObject* set_nomemory = nullptr;
         PyObject* remove_hooks = nullptr;
         if (!PyArg_ParseTuple(args, "OO", &set_nomemory, &remove_hooks)) return fetch_pending();
-        Py_XSETREF(g_set_nomemory, Py_NewRef(set_nomemory));
-        Py_XSETREF(g_remove_mem_hooks, Py_NewRef(remove_hooks));
+        PyObject* const old_set_nomemory = g_set_nomemory;
+        PyObject* const old_remove_hooks = g_remove_mem_hooks;
+        g_set_nomemory = Py_NewRef(set_nomemory);
+        g_remove_mem_hooks = Py_NewRef(remove_hooks);
+        Py_XDECREF(old_set_nomemory);
+        Py_XDECREF(old_remove_hooks);
         return Py_NewRef(Py_None);
     });
 }
@@ -228,10 +185,15 @@ PyObject* t_injected_init(PyObject*, PyObject* args) {
 std::string describe_pending() {
     PyObject* raised = PyErr_GetRaisedException();
     if (raised == nullptr) return "no exception";
-    std::string text = Py_TYPE(raised)->tp_name;
+    std::string text = "<unnamed>";
+    if (PyObject* name = PyType_GetFullyQualifiedName(Py_TYPE(raised))) {
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name, nullptr);
+        if (utf8 != nullptr) text = utf8;
+        Py_DECREF(name);
+    }
     PyObject* str = PyObject_Str(raised);
     if (str != nullptr) {
-        const char* utf8 = PyUnicode_AsUTF8(str);
+        const char* utf8 = PyUnicode_AsUTF8AndSize(str, nullptr);
         text += ": ";
         text += utf8 != nullptr ? utf8 : "<text not readable>";
         Py_DECREF(str);
@@ -261,8 +223,8 @@ PyObject* t_injected_init_in_subinterpreter(PyObject*, PyObject* args) {
             if (window.prepare() && window.open()) {
                 PyObject* result = init();
                 window.close();
-                calls = g_calls.load();
-                failures = g_failures.load();
+                calls = counted_calls();
+                failures = counted_failures();
                 ok = result != nullptr;
                 Py_XDECREF(result);
                 if (!ok) text = describe_pending();
@@ -358,8 +320,8 @@ PyObject* t_examine_from_two_threads(PyObject*, PyObject* args) {
         for (Gate& gate : done_gates) gate.wait();
         Py_END_ALLOW_THREADS;
         window.close();
-        const long calls = g_calls.load();
-        const long failures = g_failures.load();
+        const long calls = counted_calls();
+        const long failures = counted_failures();
         release.open();
         Py_BEGIN_ALLOW_THREADS;
         for (std::thread& thread : threads) thread.join();
@@ -370,7 +332,7 @@ PyObject* t_examine_from_two_threads(PyObject*, PyObject* args) {
             PyObject* value = outcomes[i].value != nullptr ? outcomes[i].value : Py_NewRef(Py_None);
             PyObject* item = Py_BuildValue("(ON)", outcomes[i].ok ? Py_True : Py_False, value);
             if (pair != nullptr && item != nullptr) {
-                PyTuple_SET_ITEM(pair, i, item);
+                tuple_fill(pair, i, item);
             } else {
                 Py_XDECREF(item);
             }

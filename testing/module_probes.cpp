@@ -5,6 +5,7 @@
 #include "conv/int64.hpp"
 #include "err/texts.hpp"
 #include "fault/panic.hpp"
+#include "full_api.hpp"
 #include "module/extension_module.hpp"
 #include "probes.hpp"
 #include "types/registration.hpp"
@@ -130,17 +131,6 @@ PyObject* t_obtain_in_subinterpreter(PyObject*, PyObject* capsule) {
 }  // namespace
 
 namespace zorvalind::testing {
-
-PyThreadState* new_legacy_subinterpreter(PyThreadState* main_state) {
-    PyInterpreterConfig config = _PyInterpreterConfig_LEGACY_INIT;
-    PyThreadState* sub_state = nullptr;
-    PyStatus status = Py_NewInterpreterFromConfig(&sub_state, &config);
-    if (PyStatus_Exception(status)) {
-        PyThreadState_Swap(main_state);
-        return nullptr;
-    }
-    return sub_state;
-}
 
 void end_subinterpreter(PyThreadState* sub_state, PyThreadState* main_state) {
     Py_EndInterpreter(sub_state);

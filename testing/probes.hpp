@@ -14,6 +14,7 @@
 #include "fault/boundary.hpp"
 #include "types/interp.hpp"
 #include "types/owned_ref.hpp"
+#include "types/tuple.hpp"
 
 namespace zorvalind::testing {
 
@@ -48,9 +49,7 @@ struct NativeCall {
 // or None, and a tuple with one value per name (args_probes.cpp).
 Result<NativeCall> native_call(PyObject* positional, PyObject* kwnames, PyObject* kwvalues);
 
-// A new interpreter with the legacy configuration, made current; null when it
-// could not be made, with `main_state` current again (module_probes.cpp).
-PyThreadState* new_legacy_subinterpreter(PyThreadState* main_state);
+// new_legacy_subinterpreter is full_api.hpp's.
 // Ends the current subinterpreter and makes `main_state` current again.
 void end_subinterpreter(PyThreadState* sub_state, PyThreadState* main_state);
 

@@ -1,9 +1,13 @@
 """Puts the freshly built modules on the import path.
 
 ZORVALIND_BUILD_DIR names the build folder (the Makefile sets it); by default
-the tests use ./build next to the sources.
+the tests use ./build next to the sources. ZORVALIND_MODULE_DIR names the
+folder the shipped module is imported from, when that is not the build folder:
+the stable ABI module built for another interpreter version, or installed
+from its wheel. The test-only module always comes from the build folder.
 """
 
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -16,13 +20,19 @@ from platforms import needs_subprocesses
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD_DIR = pathlib.Path(os.environ.get("ZORVALIND_BUILD_DIR", ROOT / "build")).resolve()
-sys.path.insert(0, str(BUILD_DIR))
+MODULE_DIR = pathlib.Path(os.environ.get("ZORVALIND_MODULE_DIR", BUILD_DIR)).resolve()
+IMPORT_DIRS = list(dict.fromkeys([str(MODULE_DIR), str(BUILD_DIR)]))
+sys.path[:0] = IMPORT_DIRS
+
+
+# The shipped module's file, as the import system finds it.
+MODULE_FILE = pathlib.Path(importlib.util.find_spec("_zorvalind").origin).resolve()
 
 
 def run_python(code, *, env=None, timeout=120):
     """Runs `code` in a fresh interpreter with the build folder importable."""
     full_env = dict(os.environ)
-    full_env["PYTHONPATH"] = str(BUILD_DIR) + os.pathsep + full_env.get("PYTHONPATH", "")
+    full_env["PYTHONPATH"] = os.pathsep.join([*IMPORT_DIRS, full_env.get("PYTHONPATH", "")])
     full_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],

@@ -8,7 +8,7 @@ import json
 
 import pytest
 
-from conftest import BUILD_DIR
+from conftest import MODULE_FILE
 
 NOT_INITIALISED = (
     "assertion failed: `Py_IsInitialized() != 0`: The Python interpreter is not initialized and "
@@ -148,7 +148,7 @@ def test_first_creation_under_allocation_failure_ends_without_hanging(first_fail
         OUTCOME
         + f"""
 import ctypes, sysconfig, _testcapi
-so = {str(BUILD_DIR)!r} + "/_zorvalind" + sysconfig.get_config_var("EXT_SUFFIX")
+so = {str(MODULE_FILE)!r}
 init = ctypes.PyDLL(so).PyInit__zorvalind
 init.restype = ctypes.py_object
 _testcapi.set_nomemory({first_failing}, 0)

@@ -67,8 +67,11 @@ class IntWhoseHooksRaise(int):
 @pytest.mark.parametrize("position", ["a", "b"])
 def test_out_of_range_integer_raises_overflow_error_unattributed(value, position, monkeypatch):
     args = (value, 1) if position == "a" else (1, value)
+    asked = getattr(value, "calls", 0)
     error, _, _ = outcome(lambda: mysum(*args), monkeypatch)
     assert_raised(error, OverflowError, "int too big to convert")
+    # The value out of range is reported, not asked for again.
+    assert getattr(value, "calls", 1) - asked == 1
 
 
 @pytest.mark.parametrize(

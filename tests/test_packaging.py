@@ -1,9 +1,11 @@
 """Packaging: pip builds the module through the CMake build with the
 scikit-build-core backend, a fresh venv gets the module and its stubs from the
-unpacked source distribution alone, the wheel carries one native file that
-exports only the module's entry point, auditwheel accepts it for the
-manylinux tag `make wheel` gives, and the licence ships in the wheel before and
-after auditwheel and in the source distribution, declared in their metadata.
+unpacked source distribution alone, the wheel is the stable ABI's (cp314-abi3)
+whichever CPython builds it, pip installs it into this interpreter, it carries
+one native file that exports only the module's entry point, auditwheel accepts
+it for the manylinux tag `make wheel` gives, and the licence ships in the wheel
+before and after auditwheel and in the source distribution, declared in their
+metadata.
 
 The tools come from the provisioned root (`make provision-packaging`); without
 them every test here is skipped with the reason.
@@ -17,7 +19,6 @@ import re
 import shutil
 import subprocess
 import sys
-import sysconfig
 import tarfile
 import textwrap
 import zipfile
@@ -28,8 +29,8 @@ from platforms import MACHINE, WHEEL_TAG, mypy_missing_reason, needs_subprocesse
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUB_SOURCE = ROOT / "python" / "_zorvalind.pyi"
-EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
-MODULE_FILE = "_zorvalind" + EXT_SUFFIX
+# The stable ABI's file name, for every interpreter version.
+MODULE_FILE = "_zorvalind.abi3.so"
 PROVISION_HINT = "run `make provision-packaging` to add them to the provisioned interpreter"
 
 
@@ -196,13 +197,32 @@ def test_mypy_finds_the_installed_stub(venv, tmp_path):
     assert any(line.startswith("user.py:3:") and "[arg-type]" in line for line in lines), result.stdout
 
 
-def test_wheel_is_tagged_for_this_interpreter(wheel):
-    # name-version-python-abi-platform.whl
+def test_wheel_is_tagged_for_the_stable_abi(wheel):
+    # name-version-python-abi-platform.whl: CPython 3.14's stable ABI, also
+    # when a later CPython builds it.
     _, _, python_tag, abi_tag, platform_tag = wheel.stem.split("-")
-    expected = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    # A debug interpreter's ABI carries its flags ("cp314d").
-    assert (python_tag, abi_tag) == (expected, expected + sys.abiflags)
+    assert (python_tag, abi_tag) == ("cp314", "abi3")
     assert platform_tag.startswith("linux")
+
+
+def test_pip_installs_the_wheel_into_this_interpreter(wheel, tmp_path):
+    # pip takes a cp314-abi3 wheel on every CPython from 3.14 on; run under
+    # a later one, this is the wheel installed there.
+    venv = tmp_path / "venv"
+    _run([sys.executable, "-m", "venv", "--without-pip", "--system-site-packages", venv], cwd=tmp_path)
+    python = venv / "bin" / "python"
+    _run([python, "-m", "pip", "install", "--no-index", "--no-deps", "--no-cache-dir", wheel], cwd=tmp_path)
+    seen = _venv_python(
+        python,
+        """
+        import json, sys, _zorvalind
+        print(json.dumps({"file": _zorvalind.__file__, "prefix": sys.prefix, "sum": _zorvalind.mysum(2, b=3)}))
+        """,
+        tmp_path,
+    )
+    module = pathlib.Path(seen["file"])
+    assert module.name == MODULE_FILE and module.is_relative_to(seen["prefix"])
+    assert seen["sum"] == 5
 
 
 def test_wheel_has_one_native_file_exporting_only_the_entry_point(wheel, tmp_path):

@@ -1,13 +1,16 @@
 """The shipped library as the loader sees it: a dynamic TLS model (no
 STATIC_TLS flag), so it loads even where other libraries have used up the
-loader's static TLS reserve, and a C library floor low enough for the
-manylinux tag that `make wheel` gives.
+loader's static TLS reserve, a C library floor low enough for the
+manylinux tag that `make wheel` gives, and, for the stable ABI build, no
+interpreter name outside CPython's list of the stable ABI.
 
 Needs binutils (readelf, objdump) and, for the reserve test, a C compiler;
 without them the tests are skipped with the reason.
 """
 
+import ast
 import functools
+import hashlib
 import os
 import pathlib
 import platform
@@ -15,12 +18,13 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
 
 from arguments import conversion_message
-from conftest import BUILD_DIR
+from conftest import MODULE_DIR, MODULE_FILE
 from platforms import MACHINE, WHEEL_GLIBC, WHEEL_TAG
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -47,9 +51,48 @@ def _read(tool, option, path):
 
 @pytest.fixture(scope="module")
 def library():
-    found = sorted(BUILD_DIR.glob("_zorvalind.*.so"))
+    found = sorted(MODULE_DIR.glob("_zorvalind.*.so"))
     assert len(found) == 1, found
     return found[0]
+
+
+def test_the_module_imported_is_the_file_built(library):
+    # A module of another kind left beside it would be imported first; a run
+    # of one build under another interpreter names the bytes it must run.
+    assert MODULE_FILE == library.resolve()
+    expected = os.environ.get("ZORVALIND_MODULE_SHA256")
+    if expected:
+        assert hashlib.sha256(library.read_bytes()).hexdigest() == expected
+
+
+def _stable_abi_names():
+    """CPython's own list of the stable ABI's names, from this interpreter's
+    test suite (the names every platform has; not those behind a feature)."""
+    listing = pathlib.Path(sysconfig.get_path("stdlib"), "test", "test_stable_abi_ctypes.py")
+    if not listing.is_file():
+        pytest.skip(f"{listing} is missing: Debian's libpython{sys.version_info[0]}.{sys.version_info[1]}-testsuite "
+                    "(`make provision-packaging`, on the host) has it")
+    for node in ast.parse(listing.read_text()).body:
+        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "SYMBOL_NAMES" for t in node.targets):
+            return frozenset(ast.literal_eval(node.value))
+    raise AssertionError(f"{listing} has no SYMBOL_NAMES")
+
+
+def test_every_interpreter_name_is_in_the_stable_abi(library):
+    # The limited API's headers keep the sources from naming anything else,
+    # but only this shows what the linked file asks of the interpreter.
+    if not library.name.endswith(".abi3.so"):
+        pytest.skip(f"{library.name} is not a stable ABI build")
+    _skip_sanitizer_build(library)
+    names = _stable_abi_names()
+    out = _read("objdump", "-T", library)
+    # Unversioned references: the interpreter's (versioned ones are the C library's).
+    wanted = {
+        fields[-1]
+        for fields in (line.split() for line in out.splitlines() if "*UND*" in line)
+        if fields[1] != "w" and fields[-2] == "Base"
+    }
+    assert wanted and wanted <= names, sorted(wanted - names)
 
 
 def _dynamic_section(path):

@@ -287,5 +287,6 @@ def test_lazy_record_examined_from_threads_at_once_yields_one_instance(run_subpr
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, os.environ.get("ZORVALIND_BUILD_DIR", "build"))
+    sys.path[:0] = [os.environ.get("ZORVALIND_MODULE_DIR", os.environ.get("ZORVALIND_BUILD_DIR", "build")),
+                    os.environ.get("ZORVALIND_BUILD_DIR", "build")]
     print(json.dumps(drive(float(sys.argv[1]) if len(sys.argv) > 1 else SECONDS), indent=1))

@@ -3,9 +3,25 @@
  * Keyword names from compiled call sites are interned, so a pointer compare
  * with our own interned "a"/"b" settles almost every call; the text compare is
  * only the fallback for names built at run time. Conversion errors are the
- * interpreter's own, passed through unchanged. */
+ * interpreter's own, passed through unchanged.
+ *
+ * Built twice: against the full API (_bench_floor), and against the limited
+ * API of CPython 3.14 like the shipped module (_bench_floor_limited, with
+ * FLOOR_LIMITED), where the tuple's accessors are the interpreter's calls. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#ifdef Py_LIMITED_API
+#define FLOOR_NAME "_bench_floor_limited"
+#define FLOOR_INIT PyInit__bench_floor_limited
+#define KW_SIZE(t) PyTuple_Size(t)
+#define KW_ITEM(t, i) PyTuple_GetItem(t, i)
+#else
+#define FLOOR_NAME "_bench_floor"
+#define FLOOR_INIT PyInit__bench_floor
+#define KW_SIZE(t) PyTuple_GET_SIZE(t)
+#define KW_ITEM(t, i) PyTuple_GET_ITEM(t, i)
+#endif
 
 static PyObject *name_a;
 static PyObject *name_b;
@@ -36,9 +52,9 @@ mysum(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
         slots[i] = args[i];
     }
     if (kwnames != NULL) {
-        Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+        Py_ssize_t n = KW_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < n; j++) {
-            PyObject *name = PyTuple_GET_ITEM(kwnames, j);
+            PyObject *name = KW_ITEM(kwnames, j);
             int slot = slot_of(name);
             if (slot < 0) {
                 PyErr_Format(PyExc_TypeError,
@@ -77,11 +93,11 @@ static PyMethodDef methods[] = {
 };
 
 static struct PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_bench_floor", NULL, -1, methods, NULL, NULL, NULL, NULL,
+    PyModuleDef_HEAD_INIT, FLOOR_NAME, NULL, -1, methods, NULL, NULL, NULL, NULL,
 };
 
 PyMODINIT_FUNC
-PyInit__bench_floor(void)
+FLOOR_INIT(void)
 {
     name_a = PyUnicode_InternFromString("a");
     name_b = PyUnicode_InternFromString("b");

@@ -12,8 +12,10 @@
 #define NT_THREADS
 #define WITH_THREAD
 
-/* The interpreter is python314.dll: its functions and data are imported with
-   __declspec(dllimport), PyMODINIT_FUNC is __declspec(dllexport). */
+/* The interpreter is a DLL (python3.dll for the stable ABI build, whose
+   import library the build makes, python314.dll otherwise): its functions
+   and data are imported with __declspec(dllimport), PyMODINIT_FUNC is
+   __declspec(dllexport). */
 #define Py_ENABLE_SHARED 1
 #define HAVE_DECLSPEC_DLL
 

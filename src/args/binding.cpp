@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
 #include "platform.hpp"
 
@@ -27,20 +28,8 @@ ZORVALIND_COLD [[noreturn]] void positional_values_missing() {
     raise_fault("positional arguments were counted without an argument array");
 }
 
-// The interpreter's UTF-8 form of a keyword name, without copying. A compact
-// ASCII str is its own UTF-8 form, read inline.
-inline std::optional<std::string_view> keyword_utf8(PyObject* name) {
-    if (PyUnicode_Check(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-    if (data == nullptr) {
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
-}
+// The interpreter's UTF-8 form of a keyword name, without copying.
+inline std::optional<std::string_view> keyword_utf8(PyObject* name) { return utf8_view(name); }
 
 // Parameter names are short: an inline loop beats a call into the C library.
 inline bool same_text(std::string_view a, std::string_view b) {
@@ -78,11 +67,11 @@ inline std::size_t find_positional(const ArgumentDescriptor& descriptor, std::st
 ZORVALIND_COLD PyErr positional_only_named(const ArgumentDescriptor& descriptor, PyObject* kwnames) {
     std::vector<std::string_view> named;
     named.reserve(4);
-    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keyword_count = tuple_size(kwnames);
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
         // Every name was read once already in this call, so its UTF-8 form
         // is cached; should reading fail anyway, nothing is left pending.
-        const std::optional<std::string_view> keyword = keyword_utf8(PyTuple_GET_ITEM(kwnames, j));
+        const std::optional<std::string_view> keyword = keyword_utf8(tuple_item(kwnames, j));
         if (!keyword.has_value()) {
             (void)fetch_pending();
             continue;
@@ -133,12 +122,12 @@ Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyO
     // collected again on the failure path.
     bool positional_only_named_by_keyword = false;
     if (kwnames != nullptr) {
-        const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+        const Py_ssize_t keyword_count = tuple_size(kwnames);
         if (keyword_count > 0 && args == nullptr) {
             keyword_values_missing();
         }
         for (Py_ssize_t j = 0; j < keyword_count; ++j) {
-            PyObject* name = PyTuple_GET_ITEM(kwnames, j);
+            PyObject* name = tuple_item(kwnames, j);
             PyObject* value = args[nargs + j];
             // Names are unique across a function, so an identity match on a
             // positional name cannot hide a keyword-only one.

@@ -13,6 +13,7 @@
 #include "args/descriptor.hpp"
 #include "err/message_writer.hpp"
 #include "err/pyerr.hpp"
+#include "types/tuple.hpp"
 
 namespace zorvalind {
 
@@ -38,7 +39,7 @@ inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args
     }
     const std::size_t keyword_count = positional_count - given;
     for (std::size_t j = 0; j < keyword_count; ++j) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(j));
+        PyObject* name = tuple_item(kwnames, static_cast<Py_ssize_t>(j));
         std::size_t i = 0;
         while (i < positional_count && name != interned_names[i]) {
             ++i;
@@ -83,7 +84,7 @@ inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* con
         return true;
     }
     return interned_positional_names != nullptr && descriptor.positional_only_count == 0 &&
-           given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == positional_count &&
+           given + static_cast<std::size_t>(tuple_size(kwnames)) == positional_count &&
            detail::bind_by_identity(positional_count, args, given, kwnames, slots, interned_positional_names);
 }
 

@@ -16,14 +16,11 @@ namespace {
 // of the exception enters; anything else takes the call. True when the text
 // appended is known to be ASCII.
 bool append_type_error_text(MessageWriter& message, PyObject* exception) {
-    PyObject* const args = reinterpret_cast<PyBaseExceptionObject*>(exception)->args;
-    if (args != nullptr && PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 1 &&
-        PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0))) {
-        PyObject* const text = PyTuple_GET_ITEM(args, 0);
+    if (PyObject* const text = sole_str_argument(exception)) {
         if (Py_EnterRecursiveCall(" while getting the str of an object") == 0) {
             append_unicode_text_lossy(message, text);
             Py_LeaveRecursiveCall();
-            return PyUnicode_IS_ASCII(text) != 0;
+            return str_known_ascii(text);
         }
         // The guard tripped: str() of the exception fails the same way, and
         // reports it.

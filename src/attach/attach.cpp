@@ -54,8 +54,8 @@ PendingReleaseList& pending_list() {
 
 }  // namespace
 
-void check_attach_from_zero() {
-    if (depth_slot() == kTraverseDepth) {
+void check_attach_from_zero(const std::int64_t& depth) {
+    if (depth == kTraverseDepth) {
         detail::raise_prohibited(kTraverseDepth);
     }
     if (Py_IsInitialized() == 0) {
@@ -77,7 +77,7 @@ AttachToken attach() {
         apply_pending_releases_if_any();
         return AttachToken::assumed();
     }
-    check_attach_from_zero();
+    check_attach_from_zero(slot);
     const PyGILState_STATE state = PyGILState_Ensure();
     const std::int64_t now = slot;
     if (now < 0) {
@@ -95,11 +95,11 @@ DetachToken detach() noexcept {
     const std::int64_t saved = slot;
     slot = 0;
     PyThreadState* state = PyEval_SaveThread();
-    return DetachToken{saved, state};
+    return DetachToken{saved, state, &slot};
 }
 
 void reattach(DetachToken token) noexcept {
-    depth_slot() = token.saved_depth;
+    *token.depth = token.saved_depth;
     PyEval_RestoreThread(token.thread_state);
     apply_pending_releases_if_any();
 }

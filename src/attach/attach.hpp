@@ -66,8 +66,10 @@ inline void apply_pending_releases_if_any() noexcept {
 // The checks that attach makes before taking the interpreter from a depth of
 // zero (forbidden depth, interpreter not initialised, interpreter finalizing);
 // each failure is an internal fault. For a thread that re-takes the lock by
-// other means but must behave as such an attachment.
-void check_attach_from_zero();
+// other means but must behave as such an attachment. `depth` is the calling
+// thread's depth (detail::depth_slot()), where the caller has it at hand.
+void check_attach_from_zero(const std::int64_t& depth);
+inline void check_attach_from_zero() { check_attach_from_zero(detail::depth_slot()); }
 
 inline void end_attachment(AttachToken token, std::int64_t& depth) noexcept {
     if (!token.is_assumed()) {
@@ -114,6 +116,8 @@ private:
 struct DetachToken {
     std::int64_t saved_depth;
     PyThreadState* thread_state;
+    // The thread's depth, which reattaching restores.
+    std::int64_t* depth;
 };
 
 [[nodiscard]] DetachToken detach() noexcept;
@@ -132,6 +136,8 @@ public:
             reattach(token_);
         }
     }
+    // The thread's depth (0 while the section is open).
+    [[nodiscard]] const std::int64_t& depth() const noexcept { return *token_.depth; }
     // The caller takes over reattaching (a once-cell initialiser does so).
     [[nodiscard]] DetachToken hand_over() noexcept {
         open_ = false;

@@ -9,14 +9,16 @@
 
 namespace zorvalind {
 
-// Everything but an exact compact int: subclasses, __index__ objects, large
-// ints and failures.
-Result<std::int64_t> to_int64_general(PyObject* object);
-
 namespace detail {
+// Whether the -1 that PyLong_AsLongLongAndOverflow returned is a failure
+// rather than the value, kept off the call path. A value out of range raises
+// what PyLong_AsLongLong raises for it.
+[[nodiscard]] bool conversion_failed(PyObject* object, int overflow) noexcept;
+
+#if !defined(Py_LIMITED_API)
 // An exact int of two or three digits read from its digits, as
 // PyLong_AsLongLong would; false when the value lies outside the signed 64-bit
-// range (the general path then raises the interpreter's OverflowError).
+// range (the interpreter's call then raises its OverflowError).
 inline bool read_small_multi_digit(const PyLongObject* number, std::int64_t& value) {
     const std::uintptr_t tag = number->long_value.lv_tag;
     const std::uintptr_t digit_count = tag >> _PyLong_NON_SIZE_BITS;
@@ -40,11 +42,10 @@ inline bool read_small_multi_digit(const PyLongObject* number, std::int64_t& val
     value = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
     return true;
 }
-}  // namespace detail
 
 // The value of an exact int of up to three digits, read inline: the value
 // PyLong_AsLongLong would return. False for everything else.
-inline bool read_int64_inline(PyObject* object, std::int64_t& value) {
+inline bool read_exact_int_inline(PyObject* object, std::int64_t& value) {
     if (!PyLong_CheckExact(object)) {
         return false;
     }
@@ -53,18 +54,37 @@ inline bool read_int64_inline(PyObject* object, std::int64_t& value) {
         value = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
         return true;
     }
-    return detail::read_small_multi_digit(number, value);
+    return read_small_multi_digit(number, value);
+}
+#endif
+}  // namespace detail
+
+// The value PyLong_AsLongLong gives `object` (an int, a subclass, an object
+// with __index__); false, with the error PyLong_AsLongLong raises, when it
+// has none. The interpreter judges what counts as an integer. A success builds no
+// record. Under the limited API (the stable ABI build) an int is opaque and
+// every read is the interpreter's call; otherwise an exact int of the common
+// sizes is read from its digits, without a call.
+inline bool read_int64(PyObject* object, std::int64_t& value) {
+#if !defined(Py_LIMITED_API)
+    if (detail::read_exact_int_inline(object, value)) {
+        return true;
+    }
+#endif
+    // The call that reports a value out of range instead of raising: for an
+    // int of several digits it is the shorter path through the interpreter.
+    // It always sets `overflow`.
+    int overflow;  // NOLINT(cppcoreguidelines-init-variables): written by the call first
+    const long long read = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (read == -1 && detail::conversion_failed(object, overflow)) {
+        return false;
+    }
+    value = static_cast<std::int64_t>(read);
+    return true;
 }
 
-// Accepts int, its subclasses and __index__ objects; -1 is a valid result.
-// Everything the inline read does not settle goes to the interpreter.
-inline Result<std::int64_t> to_int64(PyObject* object) {
-    std::int64_t value = 0;
-    if (read_int64_inline(object, value)) {
-        return value;
-    }
-    return to_int64_general(object);
-}
+// The same as a result: the raised error taken into a record.
+Result<std::int64_t> to_int64(PyObject* object);
 
 [[noreturn]] void fail_int_creation();
 

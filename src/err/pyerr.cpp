@@ -144,21 +144,6 @@ PyErr CastError(PyObject* object, PyObject* target) {
 
 namespace {
 
-// The str PyUnicode_FromStringAndSize makes of the text. An ASCII text needs
-// no decoding: it is copied into a new compact ASCII str, as that call would
-// do. Texts of fewer than two bytes are left to it, which hands out the
-// interpreter's shared strings for them.
-PyObject* str_from_text(std::string_view text, bool known_ascii) {
-    if (text.size() >= 2 && (known_ascii || is_ascii(text))) {
-        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
-        if (str != nullptr) {
-            detail::copy_text(static_cast<char*>(PyUnicode_DATA(str)), text.data(), text.size());
-        }
-        return str;
-    }
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
     PyObject* message = str_from_text(lazy.message, lazy.ascii);
     if (message == nullptr) {
@@ -265,7 +250,7 @@ void normalize_once(PyErr::Inner& inner, attach::DetachedSection& detached) {
     }
     // A fault here unwinds detached: the content is released through the
     // pending-release list, and the section reattaches on the way out.
-    attach::check_attach_from_zero();
+    attach::check_attach_from_zero(detached.depth());
     detached.close();
     PyObject* instance = nullptr;
     if (auto* lazy = std::get_if<LazyState>(&content)) {
@@ -363,7 +348,7 @@ PyErr normalized_new_lazy(PyObject* type, std::string_view message, bool ascii) 
     // made detached (a fault there reattaches on the way out), the lock
     // taken back, then the recipe raised and its instance taken.
     attach::DetachedSection detached;
-    attach::check_attach_from_zero();
+    attach::check_attach_from_zero(detached.depth());
     detached.close();
     if (!raise_recipe(lazy)) {
         fail_api_call();

@@ -10,6 +10,7 @@
 #include "fault/internal_fault.hpp"
 #include "types/interp.hpp"
 #include "types/owned_ref.hpp"
+#include "types/tuple.hpp"
 
 namespace zorvalind {
 
@@ -61,12 +62,12 @@ void append_target_text(std::string& out, PyObject* target) {
         return;
     }
     if (PyType_FastSubclass(Py_TYPE(target), Py_TPFLAGS_TUPLE_SUBCLASS)) {
-        const Py_ssize_t count = PyTuple_GET_SIZE(target);
+        const Py_ssize_t count = tuple_size(target);
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (i > 0) {
                 out += " | ";
             }
-            append_target_text(out, PyTuple_GET_ITEM(target, i));
+            append_target_text(out, tuple_item(target, i));
         }
         return;
     }
@@ -148,6 +149,56 @@ std::string decode_utf8_lossy(std::string_view bytes) {
         i = j;
     }
     return out;
+}
+
+PyObject* str_from_text(std::string_view text, bool known_ascii) {
+#if defined(Py_LIMITED_API)
+    // The call's own ASCII path is the fast one there is.
+    (void)known_ascii;
+#else
+    // An ASCII text needs no decoding: it is copied into a new compact ASCII
+    // str, as the call would do. Texts of fewer than two bytes are left to
+    // the call, which hands out the interpreter's shared strings for them.
+    if (text.size() >= 2 && (known_ascii || is_ascii(text))) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
+        if (str != nullptr) {
+            detail::copy_text(static_cast<char*>(PyUnicode_DATA(str)), text.data(), text.size());
+        }
+        return str;
+    }
+#endif
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+bool str_known_ascii(PyObject* str) noexcept {
+#if defined(Py_LIMITED_API)
+    (void)str;
+    return false;
+#else
+    return PyUnicode_IS_ASCII(str) != 0;
+#endif
+}
+
+PyObject* sole_str_argument(PyObject* exception) noexcept {
+#if defined(Py_LIMITED_API)
+    // A new reference to the args; the exception keeps them alive after it
+    // is given back.
+    PyObject* const args = PyException_GetArgs(exception);
+    if (args == nullptr) {
+        return nullptr;
+    }
+    Py_DECREF(args);
+#else
+    PyObject* const args = reinterpret_cast<PyBaseExceptionObject*>(exception)->args;
+    if (args == nullptr) {
+        return nullptr;
+    }
+#endif
+    if (!PyTuple_CheckExact(args) || tuple_size(args) != 1) {
+        return nullptr;
+    }
+    PyObject* const text = tuple_item(args, 0);
+    return PyUnicode_CheckExact(text) ? text : nullptr;
 }
 
 Result<std::string_view> unicode_text(PyObject* str) {

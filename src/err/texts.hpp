@@ -1,9 +1,13 @@
 // Texts of the error model: object text with fallbacks, traceback text, the
 // one-line debug form of a record, and the message of a failed type check.
+// Also the one place that knows how a str keeps its text: under the limited
+// API (the stable ABI build) a str is opaque, and its text is reached and made
+// through the interpreter's calls only.
 #pragma once
 
 #include <Python.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +18,33 @@ namespace zorvalind {
 
 // UTF-8 view of the interpreter's cached form; valid while `str` lives.
 Result<std::string_view> unicode_text(PyObject* str);
+// The same view without a record: empty, with the interpreter's error raised,
+// when the object is not a str or its text has no UTF-8 form (a lone
+// surrogate).
+inline std::optional<std::string_view> utf8_view(PyObject* str) {
+#if !defined(Py_LIMITED_API)
+    // A compact ASCII str is its own UTF-8 form, read inline.
+    if (PyUnicode_Check(str) && PyUnicode_IS_COMPACT_ASCII(str)) {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    }
+#endif
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) {
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+// A new str of UTF-8 text, the str PyUnicode_FromStringAndSize makes of it;
+// null, with the interpreter's error raised, when it cannot be made.
+// `known_ascii`: the caller knows that no byte is above 0x7f.
+PyObject* str_from_text(std::string_view text, bool known_ascii);
+// True when `str` is known to hold ASCII only without reading its text.
+[[nodiscard]] bool str_known_ascii(PyObject* str) noexcept;
+// When the args of an exception are exactly one exact str: that str, borrowed
+// from them (valid while they are not replaced); otherwise null. Never fails.
+[[nodiscard]] PyObject* sole_str_argument(PyObject* exception) noexcept;
 // Always succeeds; each maximal ill-formed subsequence becomes U+FFFD.
 std::string unicode_text_lossy(PyObject* str);
 // str()/repr() text that never fails: the error goes to the unraisable hook.

@@ -10,8 +10,14 @@ namespace zorvalind {
 
 namespace {
 
+#if defined(Py_LIMITED_API)
+// The stable ABI's version, which every release from 3.2 on accepts.
+constexpr int kApiVersion = PYTHON_ABI_VERSION;  // 3
+static_assert(kApiVersion == 3);
+#else
 constexpr int kApiVersion = PYTHON_API_VERSION;  // 1013
 static_assert(kApiVersion == 1013);
+#endif
 
 ExtensionModule g_zorvalind_module{
     module_initialiser,

@@ -6,6 +6,7 @@
 #include "fault/boundary.hpp"
 #include "platform.hpp"
 #include "types/interp.hpp"
+#include "types/tuple.hpp"
 
 namespace zorvalind {
 
@@ -17,6 +18,15 @@ InternedName g_parameter_a("a");
 InternedName g_parameter_b("b");
 // Filled once before mysum can be called; read on every keyword call.
 PyObject* g_interned_parameters[kMysumSlots] = {nullptr, nullptr};
+
+// The keyword names of the last call that named both parameters, in the order
+// (a, b) and in the order (b, a), each held: a tuple is never changed, and a
+// held one cannot be replaced by another at its address, so a later call
+// with the identical tuple binds without reading it (under the limited API,
+// each read of an item is a call into the interpreter). Compiled call sites
+// pass the same tuple, a constant of their code, on every call. Read and
+// written with the interpreter lock held.
+PyObject* g_keywords_in_order[2] = {nullptr, nullptr};
 }  // namespace
 
 void intern_mysum_parameter_names() {
@@ -48,25 +58,56 @@ ZORVALIND_COLD Status bind_uncommon_call(PyObject* const* args, Py_ssize_t nargs
     return bound;
 }
 
-// Any other argument: converted through the interpreter, a before b.
-Result<PyObject*> convert_and_add(PyObject* a_object, PyObject* b_object) {
-    Result<std::int64_t> a = to_int64(a_object);
-    if (!a.ok()) {
-        return wrap_argument_error("a", a.take_error());
+// Remembers the keyword names of a call that bound both parameters by their
+// interned names, in the order the names give (the values may be one object).
+// Only an exact tuple: releasing one runs no Python code.
+ZORVALIND_COLD void remember_keywords(PyObject* kwnames) {
+    if (!PyTuple_CheckExact(kwnames)) {
+        return;
     }
-    Result<std::int64_t> b = to_int64(b_object);
-    if (!b.ok()) {
-        return wrap_argument_error("b", b.take_error());
-    }
-    return from_int64(wrapping_add(a.value(), b.value()));
+    const bool b_first = tuple_item(kwnames, 0) == g_interned_parameters[1];
+    PyObject*& held = g_keywords_in_order[b_first ? 1 : 0];
+    PyObject* const previous = held;
+    held = Py_NewRef(kwnames);
+    Py_XDECREF(previous);
 }
 
-}  // namespace
+// A conversion failed with the interpreter's error raised: taken into a
+// record and attributed to the parameter.
+ZORVALIND_COLD PyErr argument_failed(std::string_view name) { return wrap_argument_error(name, fetch_pending()); }
 
-PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The sum of the two bound arguments, a before b; each read settles its own
+// failure, so neither argument is ever read twice. b is taken from the array
+// only once a is read: nothing but the array stays live across the first read.
+ZORVALIND_ALWAYS_INLINE Result<PyObject*> sum_of(PyObject* const* bound) {
+    std::int64_t a = 0;
+    if (!read_int64(bound[0], a)) {
+        return argument_failed("a");
+    }
+    std::int64_t b = 0;
+    if (!read_int64(bound[1], b)) {
+        return argument_failed("b");
+    }
+    return from_int64(wrapping_add(a, b));
+}
+
+// Every other call: bound first.
+ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
     return run_at_boundary([&]() -> Result<PyObject*> {
         PyObject* slots[kMysumSlots] = {nullptr, nullptr};
-        if (!bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, g_interned_parameters)) {
+        if (kwnames != nullptr && kwnames == g_keywords_in_order[0] && nargs == 0 && args != nullptr) {
+            slots[0] = args[0];
+            slots[1] = args[1];
+        } else if (kwnames != nullptr && kwnames == g_keywords_in_order[1] && nargs == 0 && args != nullptr) {
+            slots[0] = args[1];
+            slots[1] = args[0];
+        } else if (bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots,
+                                    g_interned_parameters)) {
+            if (kwnames != nullptr && nargs == 0) {
+                remember_keywords(kwnames);
+            }
+        } else {
             Status bound = bind_uncommon_call(args, nargs, kwnames, slots);
             if (!bound.ok()) {
                 return bound.take_error();
@@ -79,16 +120,30 @@ PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t na
             __builtin_unreachable();
         }
 #endif
-        // Two exact ints of the inline range: no result record to build or
-        // check. Reading an exact int has no side effect, so the general path
-        // may read a again.
-        std::int64_t a = 0;
-        std::int64_t b = 0;
-        if (read_int64_inline(slots[0], a) && read_int64_inline(slots[1], b)) {
-            return from_int64(wrapping_add(a, b));
-        }
-        return convert_and_add(slots[0], slots[1]);
+        return sum_of(slots);
     });
+}
+
+// Both arguments by position: nothing to bind, and a frame that keeps only
+// what the two reads need.
+ZORVALIND_NOINLINE PyObject* mysum_by_position(PyObject* const* args) {
+    return run_at_boundary([&]() -> Result<PyObject*> { return sum_of(args); });
+}
+
+}  // namespace
+
+// Tail calls both ways: the common call takes the short frame.
+PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != nullptr) {
+        return mysum_bound(self, args, nargs, kwnames);
+    }
+    if (nargs != 2) {
+        return mysum_bound(self, args, nargs, kwnames);
+    }
+    if (args == nullptr) [[unlikely]] {
+        return mysum_bound(self, args, nargs, kwnames);
+    }
+    return mysum_by_position(args);
 }
 
 }  // namespace zorvalind

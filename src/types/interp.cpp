@@ -2,6 +2,7 @@
 #include "types/interp.hpp"
 
 #include "err/texts.hpp"
+#include "types/tuple.hpp"
 
 namespace zorvalind {
 
@@ -50,7 +51,7 @@ OwnedRef new_single_tuple(OwnedRef item) {
     if (tuple == nullptr) {
         fail_api_call();
     }
-    PyTuple_SET_ITEM(tuple, 0, item.release());
+    tuple_fill(tuple, 0, item.release());
     return OwnedRef::steal(tuple);
 }
 

@@ -17,6 +17,11 @@ if not WINDOWS_BUILD:
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TARGET = "x86_64-w64-mingw32ucrt"
+# The stable ABI build: CPython on Windows imports <name>.pyd (it has no tag
+# for the stable ABI), which imports from python3.dll, the DLL of every
+# CPython from 3.2 on that forwards the stable ABI to python3XY.dll.
+MODULE_FILE = "_zorvalind.pyd"
+INTERPRETER_DLL = "python3.dll"
 
 
 @pytest.fixture(scope="session")
@@ -26,7 +31,7 @@ def windows_build():
 
 @pytest.fixture(scope="session")
 def module_path(windows_build):
-    return windows_build / "_zorvalind.cp314-win_amd64.pyd"
+    return windows_build / MODULE_FILE
 
 
 @pytest.fixture(scope="session")

@@ -1,6 +1,6 @@
-// Stands in for python314.dll in the Windows platform check: the lock that
-// attaching and detaching take and give back, and the two state queries of
-// attaching from zero. Every other name the probe DLL imports is exported as
+// Stands in for the interpreter's DLL (python3.dll) in the Windows platform
+// check: the lock that attaching and detaching take and give back, the two
+// state queries of attaching from zero, and reference counting. Every other name the probe DLL imports is exported as
 // `unmodelled`, which ends the process (the definition file is generated).
 // Not a model of the interpreter; never shipped.
 #include <windows.h>
@@ -58,6 +58,19 @@ __declspec(dllexport) void* PyEval_SaveThread() {
 __declspec(dllexport) void PyEval_RestoreThread(void* state) {
     if (state != state_of_current_thread()) fail("a thread restored another thread's state");
     take();
+}
+
+// Reference counting, which the stable ABI makes calls into the interpreter:
+// the check's objects keep their count in their first word, as a PyObject
+// does. Only a thread holding the lock may change it.
+__declspec(dllexport) void _Py_IncRef(void* object) {
+    if (g_holder != static_cast<LONG>(GetCurrentThreadId())) fail("a reference was taken without the lock");
+    ++*static_cast<long long*>(object);
+}
+
+__declspec(dllexport) void _Py_DecRef(void* object) {
+    if (g_holder != static_cast<LONG>(GetCurrentThreadId())) fail("a reference was released without the lock");
+    --*static_cast<long long*>(object);
 }
 
 __declspec(dllexport) int Py_IsInitialized() { return 1; }

@@ -149,7 +149,7 @@ int once_cell(EarlyThreads& threads) {
 int fault(EarlyThreads& threads) {
     auto unwinds = probe<ProbeVoid>("probe_fault_unwinds");
     auto lock_held = reinterpret_cast<int (*)()>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"python314.dll"), "double_lock_held")));
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(ZORVALIND_INTERPRETER_DLL), "double_lock_held")));
     const std::vector<int> codes = threads.run([&](int i) { return i == 0 ? unwinds() : 0; });
     const int held = lock_held();
     std::printf("fault: guard %d, lock held afterwards %d\n", codes[0], held);
@@ -165,11 +165,12 @@ int trap(EarlyThreads& threads) {
 }
 
 // The shipped module, loaded as the interpreter would load it: its imports
-// resolve against a DLL named python314.dll, its runtime initialises and
+// resolve against a DLL named as the interpreter's (python3.dll for the stable
+// ABI build), its runtime initialises and
 // finalises, and it has its entry point. The entry point is not called.
 int load_module(EarlyThreads& threads) {
     (void)threads.run([](int) { return 0; });
-    HMODULE module = LoadLibraryW(L"..\\_zorvalind.cp314-win_amd64.pyd");
+    HMODULE module = LoadLibraryW((std::wstring(L"..\\") + ZORVALIND_MODULE_FILE).c_str());
     const DWORD error = module == nullptr ? GetLastError() : 0;
     const bool entry = module != nullptr && GetProcAddress(module, "PyInit__zorvalind") != nullptr;
     const bool freed = module != nullptr && FreeLibrary(module) != 0;

@@ -1,6 +1,7 @@
 """The cross-built module as a Windows DLL: what it exports, what it imports,
 and that the interpreter names it imports are real ones."""
 
+import ast
 import pathlib
 import re
 import subprocess
@@ -9,9 +10,11 @@ import sysconfig
 
 import pytest
 
+from conftest import INTERPRETER_DLL, MODULE_FILE
+
 # The C runtime CPython on Windows uses (UCRT) and the system; nothing else may
 # be needed at run time, since the interpreter does not search other folders.
-ALLOWED_DLL = re.compile(r"^(python314\.dll|KERNEL32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll)$")
+ALLOWED_DLL = re.compile(r"^(python3\.dll|KERNEL32\.dll|api-ms-win-crt-[a-z]+-l1-1-0\.dll)$")
 
 
 def pe_dump(binutil, path):
@@ -60,8 +63,8 @@ def referenced_interpreter_names(binutil, objects):
 
 
 def test_is_a_pe32_plus_x86_64_dll_named_as_cpython_looks_for(binutil, module_path):
-    # CPython 3.14 on Windows imports <name>.cp314-win_amd64.pyd (or <name>.pyd); a .dll is never tried.
-    assert module_path.name == "_zorvalind.cp314-win_amd64.pyd"
+    # CPython on Windows imports <name>.cp3XY-win_amd64.pyd or <name>.pyd; a .dll is never tried.
+    assert module_path.name == MODULE_FILE
     header = binutil("objdump", "-f", module_path)
     assert "file format pei-x86-64" in header
     dump = pe_dump(binutil, module_path)
@@ -76,13 +79,28 @@ def test_exports_exactly_the_entry_point(binutil, module_path):
 
 def test_imports_only_the_interpreter_the_c_runtime_and_the_system(binutil, module_path):
     tables = imported_names(pe_dump(binutil, module_path))
-    assert "python314.dll" in tables and "KERNEL32.dll" in tables
+    assert INTERPRETER_DLL in tables and "KERNEL32.dll" in tables
     assert sorted(dll for dll in tables if not ALLOWED_DLL.match(dll)) == []
 
 
 def test_interpreter_imports_are_names_the_module_calls(binutil, module_path, module_objects):
-    imported = set(imported_names(pe_dump(binutil, module_path))["python314.dll"])
+    imported = set(imported_names(pe_dump(binutil, module_path))[INTERPRETER_DLL])
     assert imported <= referenced_interpreter_names(binutil, module_objects)
+
+
+def test_interpreter_imports_are_in_the_stable_abi(binutil, module_path):
+    # python3.dll exports the stable ABI's names and no other: CPython's own
+    # list of them, from the provisioned interpreter's test suite.
+    listing = pathlib.Path(sysconfig.get_path("stdlib"), "test", "test_stable_abi_ctypes.py")
+    if not listing.is_file():
+        pytest.skip(f"{listing} is missing (`make provision-packaging` adds the interpreter's test suite)")
+    names = next(
+        frozenset(ast.literal_eval(node.value))
+        for node in ast.parse(listing.read_text()).body
+        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "SYMBOL_NAMES" for t in node.targets)
+    )
+    imported = set(imported_names(pe_dump(binutil, module_path))[INTERPRETER_DLL])
+    assert imported and imported <= names, sorted(imported - names)
 
 
 @pytest.mark.parametrize("definition", ["_zorvalind-python.def", "zorvalind_platform_probes-python.def"])
@@ -90,7 +108,7 @@ def test_import_definitions_name_what_the_interpreter_exports(windows_build, def
     # The same C API on Linux: a name it does not export, or exports as the
     # other kind, was invented or misread from the headers.
     lines = (windows_build / definition).read_text().splitlines()
-    assert lines[:2] == ["LIBRARY python314.dll", "EXPORTS"]
+    assert lines[:2] == [f"LIBRARY {INTERPRETER_DLL}", "EXPORTS"]
     exported = libpython_symbols()
     wrong = []
     for line in lines[2:]:

@@ -43,7 +43,7 @@ def reports(stderr):
         # threads wait in the cell, detached, asleep until woken.
         ("once-cell", "once-cell: values 42,42,42,42, initialiser runs 1"),
         # The shipped module itself: its imports resolve by name against a
-        # python314.dll, its static runtimes start and stop with it.
+        # the interpreter's DLL, its static runtimes start and stop with it.
         ("load-module", "load-module: loaded 1 (error 0), entry point 1, unloaded 1"),
     ],
 )

@@ -1,4 +1,5 @@
-"""The win_amd64 wheel: its RECORD, its licence, and pip accepting its tags for Windows."""
+"""The win_amd64 wheel: its RECORD, its licence, and pip accepting its tags
+(cp314-abi3) for Windows CPython 3.14 and later."""
 
 import base64
 import hashlib
@@ -12,7 +13,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WHEEL = os.environ.get("ZORVALIND_WINDOWS_WHEEL", "")
-CONTENT = ["_zorvalind.cp314-win_amd64.pyd", "_zorvalind.pyi", "_zorvalind-stubs/__init__.pyi"]
+CONTENT = ["_zorvalind.pyd", "_zorvalind.pyi", "_zorvalind-stubs/__init__.pyi"]
 
 
 @pytest.fixture(scope="module")
@@ -46,11 +47,12 @@ def test_carries_the_licence_and_its_metadata(wheel):
     assert {"License-Expression: MIT", "License-File: LICENSE"} <= set(fields), fields
 
 
-def test_pip_installs_it_for_windows(wheel, tmp_path):
+@pytest.mark.parametrize("version", ["3.14", "3.15"])
+def test_pip_installs_it_for_windows(wheel, tmp_path, version):
     target = tmp_path / "site"
     result = subprocess.run(
         [sys.executable, "-m", "pip", "install", "--no-index", "--platform", "win_amd64", "--python-version",
-         "3.14", "--implementation", "cp", "--abi", "cp314", "--only-binary=:all:", "--no-deps",
+         version, "--implementation", "cp", "--abi", "abi3", "--only-binary=:all:", "--no-deps",
          "--target", str(target), str(wheel)],
         capture_output=True, text=True, timeout=300,
     )
