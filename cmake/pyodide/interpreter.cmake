@@ -18,6 +18,8 @@ if(NOT EXISTS "${_config}" OR "${_lock}" IS_NEWER_THAN "${_config}")
 endif()
 file(READ "${_config}" _config_json)
 string(JSON PYTHON_EXT_SUFFIX GET "${_config_json}" config_vars EXT_SUFFIX)
+# The runtime is the only interpreter here: both modules carry its suffix.
+set(PYTHON_VERSION_EXT_SUFFIX "${PYTHON_EXT_SUFFIX}")
 string(JSON ZORVALIND_PYODIDE_VERSION GET "${_config_json}" runtime_version)
 string(JSON ZORVALIND_PYODIDE_PYTHON GET "${_config_json}" version)
 string(JSON ZORVALIND_PYODIDE_ABI GET "${_config_json}" lock_info abi_version)
