@@ -42,7 +42,7 @@ def top_functions(report, calls, limit):
         count = int(match.group(1).replace(",", ""))
         where = re.sub(r"\s+\[[^\]]*\]$", "", match.group(2))
         # Shorten paths to what tells the reader where the code lives.
-        where = where.replace(REPO + "/", "").replace("/work/main/.toolchain/root", "<root>")
+        where = where.replace(REPO + "/", "").replace(os.path.join(REPO, ".toolchain", "root"), "<root>")
         rows.append((count / calls, where))
         if len(rows) == limit:
             break
