@@ -22,25 +22,22 @@ class Reader:
         self.pos += 1
         return value
 
-    def uleb(self):
+    def leb(self, signed):
         result = shift = 0
         while True:
             b = self.byte()
             result |= (b & 0x7F) << shift
             shift += 7
             if b < 0x80:
-                return result
-
-    def sleb(self):
-        result = shift = 0
-        while True:
-            b = self.byte()
-            result |= (b & 0x7F) << shift
-            shift += 7
-            if b < 0x80:
-                if b & 0x40:
+                if signed and b & 0x40:
                     result -= 1 << shift
                 return result
+
+    def uleb(self):
+        return self.leb(signed=False)
+
+    def sleb(self):
+        return self.leb(signed=True)
 
     def name(self):
         size = self.uleb()
