@@ -26,7 +26,7 @@ WHEEL_TMP := build-wheel$(if $(CROSS),-$(CROSS))
 WHEEL_GLOB = dist/zorvalind-*-cp314-abi3-*$(WHEEL_PLAT)*.whl
 # What the wheel is built from (the source distribution's files): a wheel in
 # dist/ newer than all of them is kept.
-WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md src cmake python
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md LICENSE src cmake python
 
 .PHONY: provision-packaging wheel sdist
 

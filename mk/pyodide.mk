@@ -11,9 +11,10 @@
 #   make demo-web        serves examples/web/ on 127.0.0.1 (DEMO_PORT, default 8000)
 PYODIDE_BUILD := build-pyodide
 DEMO_PORT ?= 8000
-# Sets $emscripten (Emscripten's folder) and $npm_modules (the npm packages).
-PYODIDE_TOOLS = tools=$$($(PYTHON_PATH_CMD) --pyodide) && \
-	emscripten=$$(sed -n 1p <<<"$$tools") && npm_modules=$$(sed -n 2p <<<"$$tools")
+# Sets $emscripten (Emscripten's folder) and $npm_modules (the npm packages)
+# from $tools, what `provision-python --pyodide` printed.
+PYODIDE_TOOLS_READ = emscripten=$$(sed -n 1p <<<"$$tools") && npm_modules=$$(sed -n 2p <<<"$$tools")
+PYODIDE_TOOLS = tools=$$($(PYTHON_PATH_CMD) --pyodide) && $(PYODIDE_TOOLS_READ)
 PYODIDE_RUNTIME = $$npm_modules/pyodide
 PYODIDE_WHEEL = $$(ls -t dist/*-pyodide_*_wasm32.whl | head -n 1)
 
@@ -29,8 +30,7 @@ endif
 build-pyodide:
 	@$(PROVISION_STEP) && \
 	tools=$$($(STEP) --keep-stdout "provisioning Emscripten and the Pyodide runtime (.toolchain/)" \
-	  $(PYTHON_PATH_CMD) --pyodide) && \
-	emscripten=$$(sed -n 1p <<<"$$tools") && npm_modules=$$(sed -n 2p <<<"$$tools") && \
+	  $(PYTHON_PATH_CMD) --pyodide) && $(PYODIDE_TOOLS_READ) && \
 	$(STEP) "configuring $(PYODIDE_BUILD)/" \
 	  cmake -S . -B $(PYODIDE_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchains/pyodide.cmake \
 	  -DEMSCRIPTEN_DIR="$$emscripten" -DPYODIDE_RUNTIME="$(PYODIDE_RUNTIME)" \

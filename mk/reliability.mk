@@ -4,9 +4,8 @@
 # against the limited API of CPython 3.14 (the stable ABI). The debug
 # interpreter (python3.14d: Py_DEBUG and Py_REF_DEBUG, not Py_TRACE_REFS,
 # whose builds CPython leaves out of the stable ABI's) imports .abi3.so
-# modules, and the
-# limited API makes every reference count change a call into it, so its
-# totals count the module's references as its own.
+# modules, and the limited API makes every reference count change a call into
+# it, so its totals count the module's references as its own.
 
 .PHONY: build-debug test-debug build-asan test-asan
 

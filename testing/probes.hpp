@@ -49,7 +49,6 @@ struct NativeCall {
 // or None, and a tuple with one value per name (args_probes.cpp).
 Result<NativeCall> native_call(PyObject* positional, PyObject* kwnames, PyObject* kwvalues);
 
-// new_legacy_subinterpreter is full_api.hpp's.
 // Ends the current subinterpreter and makes `main_state` current again.
 void end_subinterpreter(PyThreadState* sub_state, PyThreadState* main_state);
 

@@ -25,8 +25,10 @@ IMPORT_DIRS = list(dict.fromkeys([str(MODULE_DIR), str(BUILD_DIR)]))
 sys.path[:0] = IMPORT_DIRS
 
 
-# The shipped module's file, as the import system finds it.
-MODULE_FILE = pathlib.Path(importlib.util.find_spec("_zorvalind").origin).resolve()
+# The shipped module's file, as the import system finds it; None before a
+# build (the Windows and WebAssembly checks need none).
+_spec = importlib.util.find_spec("_zorvalind")
+MODULE_FILE = pathlib.Path(_spec.origin).resolve() if _spec is not None else None
 
 
 def run_python(code, *, env=None, timeout=120):

@@ -1,9 +1,12 @@
 """What each wheel's tag promises, by the interpreter's platform.machine()
 (mk/arch.mk's WHEEL_PLAT table)."""
 
+import ast
 import os
+import pathlib
 import platform
 import sys
+import sysconfig
 
 import pytest
 
@@ -28,6 +31,22 @@ EMULATED = os.environ.get("ZORVALIND_EMULATED")
 WEBASSEMBLY = sys.platform == "emscripten"
 needs_threads = pytest.mark.skipif(WEBASSEMBLY, reason="Pyodide (emscripten) cannot start threads")
 needs_subprocesses = pytest.mark.skipif(WEBASSEMBLY, reason="Pyodide (emscripten) cannot start processes")
+
+
+def stable_abi_names():
+    """CPython's own list of the stable ABI's names, from this interpreter's
+    test suite (Debian's libpython3.X-testsuite, which `make
+    provision-packaging` adds on the host); None where it is not installed."""
+    listing = pathlib.Path(sysconfig.get_path("stdlib"), "test", "test_stable_abi_ctypes.py")
+    if not listing.is_file():
+        return None
+    for node in ast.parse(listing.read_text()).body:
+        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "SYMBOL_NAMES" for t in node.targets):
+            return frozenset(ast.literal_eval(node.value))
+    raise AssertionError(f"{listing} has no SYMBOL_NAMES")
+
+
+STABLE_ABI_MISSING = "CPython's list of the stable ABI is missing: `make provision-packaging` adds the interpreter's test suite"
 
 
 def mypy_missing_reason(hint):

@@ -8,7 +8,6 @@ Needs binutils (readelf, objdump) and, for the reserve test, a C compiler;
 without them the tests are skipped with the reason.
 """
 
-import ast
 import functools
 import hashlib
 import os
@@ -18,14 +17,13 @@ import re
 import shutil
 import subprocess
 import sys
-import sysconfig
 import textwrap
 
 import pytest
 
 from arguments import conversion_message
 from conftest import MODULE_DIR, MODULE_FILE
-from platforms import MACHINE, WHEEL_GLIBC, WHEEL_TAG
+from platforms import MACHINE, STABLE_ABI_MISSING, WHEEL_GLIBC, WHEEL_TAG, stable_abi_names
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FILLER_SOURCE = ROOT / "tests" / "native" / "tls_filler.c"
@@ -65,26 +63,15 @@ def test_the_module_imported_is_the_file_built(library):
         assert hashlib.sha256(library.read_bytes()).hexdigest() == expected
 
 
-def _stable_abi_names():
-    """CPython's own list of the stable ABI's names, from this interpreter's
-    test suite (the names every platform has; not those behind a feature)."""
-    listing = pathlib.Path(sysconfig.get_path("stdlib"), "test", "test_stable_abi_ctypes.py")
-    if not listing.is_file():
-        pytest.skip(f"{listing} is missing: Debian's libpython{sys.version_info[0]}.{sys.version_info[1]}-testsuite "
-                    "(`make provision-packaging`, on the host) has it")
-    for node in ast.parse(listing.read_text()).body:
-        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "SYMBOL_NAMES" for t in node.targets):
-            return frozenset(ast.literal_eval(node.value))
-    raise AssertionError(f"{listing} has no SYMBOL_NAMES")
-
-
 def test_every_interpreter_name_is_in_the_stable_abi(library):
     # The limited API's headers keep the sources from naming anything else,
     # but only this shows what the linked file asks of the interpreter.
     if not library.name.endswith(".abi3.so"):
         pytest.skip(f"{library.name} is not a stable ABI build")
     _skip_sanitizer_build(library)
-    names = _stable_abi_names()
+    names = stable_abi_names()
+    if names is None:
+        pytest.skip(STABLE_ABI_MISSING)
     out = _read("objdump", "-T", library)
     # Unversioned references: the interpreter's (versioned ones are the C library's).
     wanted = {

@@ -28,9 +28,6 @@ ZORVALIND_COLD [[noreturn]] void positional_values_missing() {
     raise_fault("positional arguments were counted without an argument array");
 }
 
-// The interpreter's UTF-8 form of a keyword name, without copying.
-inline std::optional<std::string_view> keyword_utf8(PyObject* name) { return utf8_view(name); }
-
 // Parameter names are short: an inline loop beats a call into the C library.
 inline bool same_text(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -71,7 +68,7 @@ ZORVALIND_COLD PyErr positional_only_named(const ArgumentDescriptor& descriptor,
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
         // Every name was read once already in this call, so its UTF-8 form
         // is cached; should reading fail anyway, nothing is left pending.
-        const std::optional<std::string_view> keyword = keyword_utf8(tuple_item(kwnames, j));
+        const std::optional<std::string_view> keyword = utf8_view(tuple_item(kwnames, j));
         if (!keyword.has_value()) {
             (void)fetch_pending();
             continue;
@@ -144,7 +141,7 @@ Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyO
             if (position != kNotFound) {
                 keyword = descriptor.positional_names[position];
             } else {
-                const std::optional<std::string_view> text = keyword_utf8(name);
+                const std::optional<std::string_view> text = utf8_view(name);
                 if (!text.has_value()) {
                     return keyword_name_unreadable(descriptor, name);
                 }

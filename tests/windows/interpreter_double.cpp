@@ -1,7 +1,8 @@
 // Stands in for the interpreter's DLL (python3.dll) in the Windows platform
 // check: the lock that attaching and detaching take and give back, the two
-// state queries of attaching from zero, and reference counting. Every other name the probe DLL imports is exported as
-// `unmodelled`, which ends the process (the definition file is generated).
+// state queries of attaching from zero, and reference counting. Every other
+// name the probe DLL imports is exported as `unmodelled`, which ends the
+// process (the definition file is generated).
 // Not a model of the interpreter; never shipped.
 #include <windows.h>
 

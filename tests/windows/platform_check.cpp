@@ -166,8 +166,8 @@ int trap(EarlyThreads& threads) {
 
 // The shipped module, loaded as the interpreter would load it: its imports
 // resolve against a DLL named as the interpreter's (python3.dll for the stable
-// ABI build), its runtime initialises and
-// finalises, and it has its entry point. The entry point is not called.
+// ABI build), its runtime initialises and finalises, and it has its entry
+// point. The entry point is not called.
 int load_module(EarlyThreads& threads) {
     (void)threads.run([](int) { return 0; });
     HMODULE module = LoadLibraryW((std::wstring(L"..\\") + ZORVALIND_MODULE_FILE).c_str());

@@ -1,7 +1,6 @@
 """The cross-built module as a Windows DLL: what it exports, what it imports,
 and that the interpreter names it imports are real ones."""
 
-import ast
 import pathlib
 import re
 import subprocess
@@ -11,6 +10,7 @@ import sysconfig
 import pytest
 
 from conftest import INTERPRETER_DLL, MODULE_FILE
+from platforms import STABLE_ABI_MISSING, stable_abi_names
 
 # The C runtime CPython on Windows uses (UCRT) and the system; nothing else may
 # be needed at run time, since the interpreter does not search other folders.
@@ -91,14 +91,9 @@ def test_interpreter_imports_are_names_the_module_calls(binutil, module_path, mo
 def test_interpreter_imports_are_in_the_stable_abi(binutil, module_path):
     # python3.dll exports the stable ABI's names and no other: CPython's own
     # list of them, from the provisioned interpreter's test suite.
-    listing = pathlib.Path(sysconfig.get_path("stdlib"), "test", "test_stable_abi_ctypes.py")
-    if not listing.is_file():
-        pytest.skip(f"{listing} is missing (`make provision-packaging` adds the interpreter's test suite)")
-    names = next(
-        frozenset(ast.literal_eval(node.value))
-        for node in ast.parse(listing.read_text()).body
-        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "SYMBOL_NAMES" for t in node.targets)
-    )
+    names = stable_abi_names()
+    if names is None:
+        pytest.skip(STABLE_ABI_MISSING)
     imported = set(imported_names(pe_dump(binutil, module_path))[INTERPRETER_DLL])
     assert imported and imported <= names, sorted(imported - names)
 
