@@ -2,8 +2,10 @@
 // reference releases deferred until some thread is attached again.
 #include "attach/attach.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "fault/internal_fault.hpp"
@@ -34,22 +36,47 @@ namespace {
 using detail::depth_slot;
 using detail::kTraverseDepth;
 
-// Created on the first deferred release and kept for the life of the process.
+// The list must take every reference without failing. When its vector cannot
+// grow (the heap is exhausted), the reference goes to a fixed reserve in the
+// list's static storage, which needs no allocation and is drained like the
+// vector at the next attachment. When the reserve is full too, the reference
+// is kept for good: its object stays alive to the end of the process. That is
+// a leak, never a use after free or a double release, so it is sound; it is
+// counted and reported once on standard error, so it is not silent.
+constexpr std::size_t kReserveSlots = 64;
+
 struct PendingReleaseList {
     std::mutex mutex;
     std::vector<PyObject*> objects;
+    PyObject* reserve[kReserveSlots] = {};
+    std::size_t reserved = 0;
+    std::size_t kept = 0;
 };
 
 std::atomic<PendingReleaseList*> g_pending_list{nullptr};
 
-PendingReleaseList& pending_list() {
+// Created on the first deferred release in static storage (no allocation)
+// and never destroyed: a release may come during the process's exit.
+PendingReleaseList& pending_list() noexcept {
+    alignas(PendingReleaseList) static unsigned char storage[sizeof(PendingReleaseList)];
     // A function-local static makes the creation once-only and race-free.
     static PendingReleaseList* const list = [] {
-        auto* created = new PendingReleaseList;
+        auto* created = new (storage) PendingReleaseList;
         g_pending_list.store(created, std::memory_order_release);
         return created;
     }();
     return *list;
+}
+
+// Cold: the vector could not grow; under the list's mutex.
+void hold_in_reserve(PendingReleaseList& list, PyObject* object) noexcept {
+    if (list.reserved < kReserveSlots) {
+        list.reserve[list.reserved++] = object;
+        return;
+    }
+    if (list.kept++ == 0) {
+        write_fault_report("out of memory: a deferred reference release is kept, its object stays alive");
+    }
 }
 
 }  // namespace
@@ -114,7 +141,11 @@ void release(PyObject* object) noexcept {
     }
     PendingReleaseList& list = pending_list();
     std::lock_guard<std::mutex> lock(list.mutex);
-    list.objects.push_back(object);
+    try {
+        list.objects.push_back(object);
+    } catch (...) {
+        hold_in_reserve(list, object);
+    }
     detail::g_releases_pending.store(true, std::memory_order_release);
 }
 
@@ -124,17 +155,25 @@ void apply_pending_releases() noexcept {
         return;
     }
     std::vector<PyObject*> taken;
+    PyObject* reserved[kReserveSlots];
+    std::size_t reserved_count = 0;
     {
         std::lock_guard<std::mutex> lock(list->mutex);
-        if (list->objects.empty()) {
+        if (list->objects.empty() && list->reserved == 0) {
             return;
         }
         taken.swap(list->objects);
+        reserved_count = list->reserved;
+        std::copy_n(list->reserve, reserved_count, reserved);
+        list->reserved = 0;
         detail::g_releases_pending.store(false, std::memory_order_release);
     }
     // Outside the mutex: a finaliser may release more references.
     for (PyObject* object : taken) {
         Py_DECREF(object);
+    }
+    for (std::size_t i = 0; i < reserved_count; ++i) {
+        Py_DECREF(reserved[i]);
     }
 }
 
@@ -144,7 +183,7 @@ std::size_t pending_release_count() noexcept {
         return 0;
     }
     std::lock_guard<std::mutex> lock(list->mutex);
-    return list->objects.size();
+    return list->objects.size() + list->reserved;
 }
 
 }  // namespace zorvalind::attach

@@ -1,7 +1,9 @@
 // The fault boundary around every entry from the interpreter. The body runs
 // inside the fault guard: an internal fault becomes a raised PanicException and
-// the entry returns null. A fault anywhere else in the entry meets the armed
-// trap, which reports and aborts; no exception ever reaches the interpreter.
+// the entry returns null; std::bad_alloc, in the body or while the failure is
+// raised, becomes a raised MemoryError instead. A fault anywhere else in the
+// entry meets the armed trap, which reports and aborts; no exception ever
+// reaches the interpreter.
 #pragma once
 
 #include <Python.h>
@@ -45,6 +47,16 @@ private:
 // Cold: an exception object of another kind reached the guard.
 [[noreturn]] void abort_on_foreign_exception() noexcept;
 
+// Cold, each called from a handler of the guard. Returns when the exception
+// being handled is std::bad_alloc; aborts as above for any other kind.
+void accept_only_bad_alloc() noexcept;
+// The PanicException record of a caught fault; empty when there was no memory
+// for it (its message or its state).
+std::optional<PyErr> panic_record(InternalFault& fault) noexcept;
+// Raises `failure`, or MemoryError when it is empty or when raising it ran
+// out of memory. Faults unwind as from raise_into_interpreter.
+void raise_failure(std::optional<PyErr> failure);
+
 // `body` returns Result<PyObject*>: a new reference, or a PyErr to raise.
 template <class Body>
 PyObject* run_at_boundary(Body&& body) {
@@ -61,11 +73,11 @@ PyObject* run_at_boundary(Body&& body) {
             }
             failure.emplace(outcome.take_error());
         } catch (InternalFault& fault) {
-            failure.emplace(panic_from_payload(fault.take_payload()));
+            failure = panic_record(fault);
         } catch (...) {
-            abort_on_foreign_exception();
+            accept_only_bad_alloc();
         }
-        raise_into_interpreter(std::move(*failure));
+        raise_failure(std::move(failure));
         trap.disarm();
         attachment.end();
         return nullptr;

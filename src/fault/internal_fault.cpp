@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace zorvalind {
 
@@ -17,10 +18,23 @@ std::string fault_message(const InternalFault::Payload& payload) {
 }
 
 void write_fault_report(std::string_view message) noexcept {
-    // Straight to the C stream: the interpreter may be in any state here.
-    std::fputs("zorvalind: internal fault: ", stderr);
-    std::fwrite(message.data(), 1, message.size(), stderr);
-    std::fputc('\n', stderr);
+    // Straight to the C stream: the interpreter may be in any state here. The
+    // line goes out in one write where it fits the buffer: another thread may
+    // be writing to the same descriptor meanwhile without the interpreter lock
+    // (the interpreter's own error display does), and pieces written one by
+    // one would interleave with its text.
+    constexpr std::string_view kPrefix = "zorvalind: internal fault: ";
+    char line[1024];
+    if (kPrefix.size() + message.size() + 1 <= sizeof line) {
+        std::memcpy(line, kPrefix.data(), kPrefix.size());
+        std::memcpy(line + kPrefix.size(), message.data(), message.size());
+        line[kPrefix.size() + message.size()] = '\n';
+        std::fwrite(line, 1, kPrefix.size() + message.size() + 1, stderr);
+    } else {
+        std::fwrite(kPrefix.data(), 1, kPrefix.size(), stderr);
+        std::fwrite(message.data(), 1, message.size(), stderr);
+        std::fputc('\n', stderr);
+    }
     std::fflush(stderr);
 }
 
@@ -45,6 +59,8 @@ void resume_fault(std::string message) {
 
 }  // namespace zorvalind
 
+#include <new>
+
 #include "fault/boundary.hpp"
 
 namespace zorvalind {
@@ -65,6 +81,40 @@ void spring_trap(const char* message) noexcept {
 void abort_on_foreign_exception() noexcept {
     write_fault_report("an exception that is not an internal fault reached the fault boundary");
     std::abort();
+}
+
+// The module's own heap ran out: the interpreter keeps MemoryError instances
+// in reserve, so PyErr_NoMemory raises one without allocating.
+void accept_only_bad_alloc() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return;
+    } catch (...) {
+        abort_on_foreign_exception();
+    }
+}
+
+std::optional<PyErr> panic_record(InternalFault& fault) noexcept {
+    try {
+        return panic_from_payload(fault.take_payload());
+    } catch (...) {
+        accept_only_bad_alloc();
+        return std::nullopt;
+    }
+}
+
+void raise_failure(std::optional<PyErr> failure) {
+    if (failure.has_value()) {
+        try {
+            raise_into_interpreter(std::move(*failure));
+            return;
+        } catch (const std::bad_alloc&) {
+            // A recipe's text or the PanicException type's creation; what the
+            // record held is released as the record goes.
+        }
+    }
+    PyErr_NoMemory();
 }
 
 }  // namespace zorvalind

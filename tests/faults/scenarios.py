@@ -1,6 +1,6 @@
 """Scenarios of the allocation-failure sweep, and the child process that runs one.
 
-    python scenarios.py BUILD_DIR SCENARIO START STOP REPEATS
+    python scenarios.py BUILD_DIR SCENARIO START STOP REPEATS [HEAP_LIBRARY]
 
 runs SCENARIO once with allocation failures injected from START to STOP (the
 interpreter's set_nomemory: allocations after the first START fail, up to
@@ -9,6 +9,9 @@ the outcome of the injected run, the outcome of the same action repeated after
 the hooks are gone and whether mysum(2, 3) still gives 5; under a debug
 interpreter a second line holds the reference and block deltas of REPEATS
 further injected runs (and of the scenario's control, if it has one).
+
+With HEAP_LIBRARY (tests/native/heap_faults.cpp, built) the failures are the
+modules' own C-heap calls instead, numbered alike.
 
 The window is opened and closed by the test-only module right around the call
 (testing/injection_probes.cpp), so none of the interpreter's own work around a
@@ -391,11 +394,39 @@ def repeated_deltas(action, start, stop, repeats, own):
     return [(refs - own[0], blocks - own[1]) for refs, blocks in deltas]
 
 
-def child(build_dir, name, start, stop, repeats):
+# In the C-heap sweep the measured run that injects nothing still counts.
+COUNT_ONLY = 2**62
+
+
+def heap_faults(env, library, action):
+    """The action with the module's own C-heap calls failing instead of the
+    interpreter's (tests/native/heap_faults.cpp): the window arms the library,
+    and the outcome's counts are the library's."""
+    import ctypes
+
+    heap = ctypes.CDLL(library)
+    heap.heap_faults_arm.argtypes = (ctypes.c_long, ctypes.c_long)
+    heap.heap_faults_calls.restype = heap.heap_faults_failures.restype = ctypes.c_long
+    if heap.heap_faults_install() == 0:
+        raise AssertionError("no allocation call of the modules was found to hook")
+    env.t.fault_injection_configure(heap.heap_faults_arm, heap.heap_faults_disarm)
+
+    def measured(start, stop):
+        ok, value, _, _ = action(start, stop)
+        return ok, value, heap.heap_faults_calls(), heap.heap_faults_failures()
+
+    return measured
+
+
+def child(build_dir, name, start, stop, repeats, heap_library=None):
     gc.disable()
     scenario = BY_NAME[name]
     env = Environment(build_dir, scenario)
     action = scenario.make(env)
+    if heap_library:
+        action = heap_faults(env, heap_library, action)
+        if start < 0:
+            start = COUNT_ONLY
     if scenario.warm:
         action(-1, 0)
     injected = describe_outcome(action(start, stop))
@@ -418,5 +449,5 @@ def child(build_dir, name, start, stop, repeats):
 
 
 if __name__ == "__main__":
-    directory, scenario_name, start_text, stop_text, repeats_text = sys.argv[1:]
-    child(directory, scenario_name, int(start_text), int(stop_text), int(repeats_text))
+    directory, scenario_name, start_text, stop_text, repeats_text = sys.argv[1:6]
+    child(directory, scenario_name, int(start_text), int(stop_text), int(repeats_text), *sys.argv[6:7])

@@ -2,7 +2,7 @@
 
     python sweep.py --build-dir build --label release [--step 1] [--jobs 2]
                     [--repeats 0] [--timeout 60] [--sanitizer-reports DIR]
-                    [--only SUBSTRING]
+                    [--only SUBSTRING] [--heap-library PATH]
 
 For each scenario (scenarios.py) a first child runs it without injection; that
 gives the outcome to compare with and the number of allocations A of the call.
@@ -15,6 +15,12 @@ the fault boundary's trap while a PanicException record is raised outside the
 guard. Anything else is a defect, and so is a module that misbehaves once the
 hooks are gone, reference or block growth across every repeated run (debug
 interpreter, --repeats), or a sanitizer report (--sanitizer-reports).
+
+With --heap-library (tests/native/heap_faults.cpp, built) the sweep runs a
+second time with the modules' own C-heap calls failing instead of the
+interpreter's; there the allowed outcomes are the correct result, the error of
+the uninjected run and MemoryError: a PanicException the uninjected run does
+not raise, and any abort, are defects.
 
 Prints a table per scenario and ends with "<label>: N passed, N failed"
 (runs); exits 1 on any defect.
@@ -62,8 +68,10 @@ class Runner:
         self.build_dir = str(pathlib.Path(args.build_dir).resolve())
         self.reports = pathlib.Path(args.sanitizer_reports).resolve() if args.sanitizer_reports else None
 
-    def run(self, name, start, stop, repeats=0):
+    def run(self, name, start, stop, repeats=0, heap=False):
         command = [self.python, "-S", str(HERE / "scenarios.py"), self.build_dir, name, str(start), str(stop), str(repeats)]
+        if heap:
+            command.append(str(pathlib.Path(self.args.heap_library).resolve()))
         env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
         began = time.monotonic()
         process = subprocess.Popen(
@@ -138,7 +146,7 @@ def is_placeholder_of(part, baseline_part):
     return expected.startswith(head) and expected.endswith(tail) and len(expected) >= len(head) + len(tail)
 
 
-def classify_part(part, baseline_part, scenario):
+def classify_part(part, baseline_part, scenario, heap=False):
     """(category, defect text or None) of one part of an outcome."""
     if part == baseline_part:
         return ("correct" if part["ok"] else "uninjected error"), None
@@ -149,6 +157,8 @@ def classify_part(part, baseline_part, scenario):
     kind = part["type"]
     if kind == "MemoryError":
         return "MemoryError", None
+    if kind == scenarios.PANIC_TYPE_NAME and heap and baseline_part.get("type") != kind:
+        return "PanicException", f"PanicException where the uninjected call raises none: {part['message']!r}"
     if kind == scenarios.PANIC_TYPE_NAME:
         if panic_message_is_fixed(part["message"], scenario):
             return "PanicException", None
@@ -177,8 +187,11 @@ def classify_abort(stderr):
     return "abort (trap, ordinary record)", "trap abort while an ordinary record was raised: " + " / ".join(before)
 
 
-def classify_end(run):
+def classify_end(run, heap=False):
     """(category, defect text or None) of a child that did not exit normally."""
+    if heap and run.returncode == -signal.SIGABRT:
+        tail = run.stderr.strip().splitlines()[-3:]
+        return "abort", f"abort: {' | '.join(tail)}"
     if run.returncode == -signal.SIGABRT and KNOWN_INTERPRETER_ASSERTION in run.stderr:
         return "interpreter assertion", None
     if run.returncode == -signal.SIGABRT:
@@ -188,7 +201,7 @@ def classify_end(run):
     return f"crash ({what})", f"crash ({what}): {' | '.join(tail)}"
 
 
-def classify(run, baseline, scenario, repeats):
+def classify(run, baseline, scenario, repeats, heap=False):
     """(category, [defects]) of one injected run."""
     defects = []
     if run.sanitizer_files:
@@ -197,13 +210,13 @@ def classify(run, baseline, scenario, repeats):
     if run.timed_out:
         return "hang", defects + ["hang (timeout)"]
     if run.report is None:
-        category, defect = classify_end(run)
+        category, defect = classify_end(run, heap)
         return category, defects + ([defect] if defect else [])
     report = run.report
     injected = report["injected"]
     categories = []
     for part, base in zip(injected["parts"], baseline["parts"]):
-        category, defect = classify_part(part, base, scenario)
+        category, defect = classify_part(part, base, scenario, heap)
         categories.append(category)
         if defect:
             defects.append(defect)
@@ -215,7 +228,7 @@ def classify(run, baseline, scenario, repeats):
         defects.append(f"after the hooks were removed mysum(2, 3) gave {report['mysum_2_3']}")
     if run.returncode != 0:
         # The growth check's further runs ended the process.
-        category, defect = classify_end(run)
+        category, defect = classify_end(run, heap)
         if defect:
             defects.append("during the growth check: " + defect)
     growth = run.growth or {}
@@ -252,6 +265,7 @@ def main():
     parser.add_argument("--sanitizer-reports")
     parser.add_argument("--only", help="run only scenarios whose name contains this text")
     parser.add_argument("--counts-file", help="appends '<label> <passed> <failed>' to this file")
+    parser.add_argument("--heap-library", help="also sweep the modules' own C-heap calls with this library")
     parser.add_argument("--max-extra", type=int, default=200, help="N beyond A + 1 tried before giving up")
     args = parser.parse_args()
 
@@ -268,54 +282,63 @@ def main():
     passed = failed = 0
     all_defects = []
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs)
-    # Uninjected runs first, all together.
-    baselines = dict(zip([s.name for s in chosen], pool.map(lambda s: runner.run(s.name, -1, 0), chosen)))
-    tables = []
-    for scenario in chosen:
-        base_run = baselines[scenario.name]
-        if base_run.report is None or base_run.returncode != 0:
-            failed += 1
-            all_defects.append((scenario.name, "-", 0, [f"uninjected run failed (exit {base_run.returncode})"]))
-            print(f"{scenario.name}: uninjected run failed\n{base_run.stderr[-2000:]}", file=sys.stderr)
-            continue
-        baseline = base_run.report["injected"]
-        allocations = baseline["calls"]
-        rows = {}
-        for mode in MODES:
-            counts = collections.Counter()
-            points = sweep_points(allocations, args.step)
-            tried = 0
-            pending = list(points)
-            while pending:
-                runs = list(pool.map(lambda n: (n, runner.run(scenario.name, *window(mode, n), args.repeats)), pending))
-                pending = []
-                for n, run in runs:
-                    tried += 1
-                    category, defects = classify(run, baseline, scenario, args.repeats)
-                    if run.met_no_failure and category in ("correct", "uninjected error") and not defects:
-                        category = "no failure met"
-                    counts[category] += 1
-                    if defects:
-                        failed += 1
-                        all_defects.append((scenario.name, mode, n, defects))
-                    else:
-                        passed += 1
-                # The last point must meet no failure; otherwise the call
-                # took more allocations than uninjected, and the sweep goes on.
-                n_last, run_last = runs[-1]
-                if not run_last.met_no_failure and n_last < allocations + 1 + args.max_extra:
-                    pending = [n_last + 1]
-            rows[mode] = (tried, counts)
-        tables.append((scenario, allocations, baseline, rows))
-        print_table(args.label, scenario, allocations, baseline, rows)
+    kinds = [False, True] if args.heap_library else [False]
+    heap_runs = collections.Counter()
+    for heap in kinds:
+        label = f"{args.label}, C heap" if heap else args.label
+        # Uninjected runs first, all together.
+        baselines = dict(
+            zip([s.name for s in chosen], pool.map(lambda s: runner.run(s.name, -1, 0, heap=heap), chosen))
+        )
+        for scenario in chosen:
+            base_run = baselines[scenario.name]
+            if base_run.report is None or base_run.returncode != 0:
+                failed += 1
+                all_defects.append((label, scenario.name, "-", 0, [f"uninjected run failed (exit {base_run.returncode})"]))
+                print(f"{scenario.name}: uninjected run failed\n{base_run.stderr[-2000:]}", file=sys.stderr)
+                continue
+            baseline = base_run.report["injected"]
+            allocations = baseline["calls"]
+            rows = {}
+            for mode in MODES:
+                counts = collections.Counter()
+                points = sweep_points(allocations, args.step)
+                tried = 0
+                pending = list(points)
+                while pending:
+                    runs = list(
+                        pool.map(
+                            lambda n: (n, runner.run(scenario.name, *window(mode, n), args.repeats, heap=heap)), pending
+                        )
+                    )
+                    pending = []
+                    for n, run in runs:
+                        tried += 1
+                        heap_runs[heap] += 1
+                        category, defects = classify(run, baseline, scenario, args.repeats, heap)
+                        if run.met_no_failure and category in ("correct", "uninjected error") and not defects:
+                            category = "no failure met"
+                        counts[category] += 1
+                        if defects:
+                            failed += 1
+                            all_defects.append((label, scenario.name, mode, n, defects))
+                        else:
+                            passed += 1
+                    # The last point must meet no failure; otherwise the call
+                    # took more allocations than uninjected, and the sweep goes on.
+                    n_last, run_last = runs[-1]
+                    if not run_last.met_no_failure and n_last < allocations + 1 + args.max_extra:
+                        pending = [n_last + 1]
+                rows[mode] = (tried, counts)
+            print_table(label, scenario, allocations, baseline, rows)
     pool.shutdown()
 
     elapsed = time.monotonic() - began
     if all_defects:
         print(f"\n== {args.label}: defects ==")
-        for name, mode, n, defects in all_defects:
+        for label, name, mode, n, defects in all_defects:
             for defect in defects:
-                print(f"DEFECT [{args.label}] {name} mode={mode} N={n}: {defect}")
+                print(f"DEFECT [{label}] {name} mode={mode} N={n}: {defect}")
     print(f"\n{args.label}: {len(chosen)} scenarios, step {args.step}, {elapsed:.0f} s")
     print(f"{args.label}: {passed} passed, {failed} failed")
     if args.counts_file:
