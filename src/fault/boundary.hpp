@@ -50,12 +50,10 @@ private:
 // Cold, each called from a handler of the guard. Returns when the exception
 // being handled is std::bad_alloc; aborts as above for any other kind.
 void accept_only_bad_alloc() noexcept;
-// The PanicException record of a caught fault; empty when there was no memory
-// for it (its message or its state).
-std::optional<PyErr> panic_record(InternalFault& fault) noexcept;
-// Raises `failure`, or MemoryError when it is empty or when raising it ran
-// out of memory. Faults unwind as from raise_into_interpreter.
-void raise_failure(std::optional<PyErr> failure);
+// Raises `failure`, or MemoryError when raising it ran out of memory (a
+// recipe's text, the PanicException type). Faults unwind as from
+// raise_into_interpreter.
+void raise_failure(PyErr failure);
 
 // `body` returns Result<PyObject*>: a new reference, or a PyErr to raise.
 template <class Body>
@@ -73,11 +71,22 @@ PyObject* run_at_boundary(Body&& body) {
             }
             failure.emplace(outcome.take_error());
         } catch (InternalFault& fault) {
-            failure = panic_record(fault);
+            try {
+                failure.emplace(panic_from_payload(fault.take_payload()));
+            } catch (...) {
+                // No memory for the record: MemoryError below.
+                accept_only_bad_alloc();
+            }
         } catch (...) {
             accept_only_bad_alloc();
         }
-        raise_failure(std::move(failure));
+        // The optional's address never leaves this frame: the success path
+        // then never initialises or tests it.
+        if (failure.has_value()) {
+            raise_failure(std::move(*failure));
+        } else {
+            PyErr_NoMemory();
+        }
         trap.disarm();
         attachment.end();
         return nullptr;

@@ -95,26 +95,13 @@ void accept_only_bad_alloc() noexcept {
     }
 }
 
-std::optional<PyErr> panic_record(InternalFault& fault) noexcept {
+void raise_failure(PyErr failure) {
     try {
-        return panic_from_payload(fault.take_payload());
-    } catch (...) {
-        accept_only_bad_alloc();
-        return std::nullopt;
+        raise_into_interpreter(std::move(failure));
+    } catch (const std::bad_alloc&) {
+        // What the record held is released as it goes.
+        PyErr_NoMemory();
     }
-}
-
-void raise_failure(std::optional<PyErr> failure) {
-    if (failure.has_value()) {
-        try {
-            raise_into_interpreter(std::move(*failure));
-            return;
-        } catch (const std::bad_alloc&) {
-            // A recipe's text or the PanicException type's creation; what the
-            // record held is released as the record goes.
-        }
-    }
-    PyErr_NoMemory();
 }
 
 }  // namespace zorvalind
