@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace zorvalind {
 
@@ -17,12 +18,18 @@ std::string fault_message(const InternalFault::Payload& payload) {
     return kNativeFaultSentence;
 }
 
-void write_fault_report(std::string_view message) noexcept {
+namespace {
+
+// Held while a report is written, and for good by a report that ends the
+// process: the reports of other threads, which may write without the
+// interpreter lock (a record's once-only step fails detached), neither split
+// a line nor follow the last one.
+std::mutex g_report_lock;
+
+void write_report_line(std::string_view message) noexcept {
     // Straight to the C stream: the interpreter may be in any state here. The
-    // line goes out in one write where it fits the buffer: another thread may
-    // be writing to the same descriptor meanwhile without the interpreter lock
-    // (the interpreter's own error display does), and pieces written one by
-    // one would interleave with its text.
+    // line goes out in one write where it fits the buffer, so the text the
+    // interpreter's own error display writes meanwhile cannot split it.
     constexpr std::string_view kPrefix = "zorvalind: internal fault: ";
     char line[1024];
     if (kPrefix.size() + message.size() + 1 <= sizeof line) {
@@ -36,6 +43,19 @@ void write_fault_report(std::string_view message) noexcept {
         std::fputc('\n', stderr);
     }
     std::fflush(stderr);
+}
+
+}  // namespace
+
+void write_fault_report(std::string_view message) noexcept {
+    const std::lock_guard<std::mutex> lock(g_report_lock);
+    write_report_line(message);
+}
+
+[[noreturn]] void write_last_fault_report(std::string_view message) noexcept {
+    g_report_lock.lock();  // never given back: the process ends
+    write_report_line(message);
+    std::abort();
 }
 
 void raise_fault(const char* static_message) {
@@ -72,15 +92,14 @@ volatile bool g_trap_aborts = true;
 }  // namespace
 
 void spring_trap(const char* message) noexcept {
-    write_fault_report(message);
     if (g_trap_aborts) {
-        std::abort();
+        write_last_fault_report(message);
     }
+    write_fault_report(message);
 }
 
 void abort_on_foreign_exception() noexcept {
-    write_fault_report("an exception that is not an internal fault reached the fault boundary");
-    std::abort();
+    write_last_fault_report("an exception that is not an internal fault reached the fault boundary");
 }
 
 // The module's own heap ran out: the interpreter keeps MemoryError instances

@@ -44,5 +44,7 @@ inline constexpr const char* kNativeFaultSentence = "An internal fault occurred 
 
 // Writes "zorvalind: internal fault: <message>" on the process's standard error.
 void write_fault_report(std::string_view message) noexcept;
+// The same, as the last report of the process, which then aborts.
+[[noreturn]] void write_last_fault_report(std::string_view message) noexcept;
 
 }  // namespace zorvalind

@@ -340,6 +340,8 @@ def main():
             for defect in defects:
                 print(f"DEFECT [{label}] {name} mode={mode} N={n}: {defect}")
     print(f"\n{args.label}: {len(chosen)} scenarios, step {args.step}, {elapsed:.0f} s")
+    if args.heap_library:
+        print(f"{args.label}: {heap_runs[False]} runs with interpreter allocations failing, {heap_runs[True]} with C-heap ones")
     print(f"{args.label}: {passed} passed, {failed} failed")
     if args.counts_file:
         with open(args.counts_file, "a", encoding="utf-8") as counts:
