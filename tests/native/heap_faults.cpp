@@ -102,6 +102,10 @@ void* hook_new_array_aligned(std::size_t size, std::align_val_t alignment) {
 struct Hook {
     const char* name;
     void* replacement;
+    // A bad_alloc thrown here is unwound by the shared C++ runtime, which can
+    // do so only through a module that uses that runtime too (one that
+    // imports the personality routine), not through one with its own copy.
+    bool throws = false;
 };
 
 const Hook kHooks[] = {
@@ -110,10 +114,10 @@ const Hook kHooks[] = {
     {"realloc", reinterpret_cast<void*>(&hook_realloc)},
     {"posix_memalign", reinterpret_cast<void*>(&hook_posix_memalign)},
     {"aligned_alloc", reinterpret_cast<void*>(&hook_aligned_alloc)},
-    {"_Znwm", reinterpret_cast<void*>(&hook_new)},
-    {"_Znam", reinterpret_cast<void*>(&hook_new_array)},
-    {"_ZnwmSt11align_val_t", reinterpret_cast<void*>(&hook_new_aligned)},
-    {"_ZnamSt11align_val_t", reinterpret_cast<void*>(&hook_new_array_aligned)},
+    {"_Znwm", reinterpret_cast<void*>(&hook_new), true},
+    {"_Znam", reinterpret_cast<void*>(&hook_new_array), true},
+    {"_ZnwmSt11align_val_t", reinterpret_cast<void*>(&hook_new_aligned), true},
+    {"_ZnamSt11align_val_t", reinterpret_cast<void*>(&hook_new_array_aligned), true},
 };
 
 bool is_module(const char* path) {
@@ -138,8 +142,17 @@ void patch(ElfW(Addr) address, void* replacement) {
     *reinterpret_cast<void**>(address) = replacement;
 }
 
+bool imports(const ElfW(Rela) * relocations, std::size_t bytes, const ElfW(Sym) * symbols, const char* strings,
+             const char* wanted) {
+    for (std::size_t i = 0; relocations != nullptr && i < bytes / sizeof(ElfW(Rela)); ++i) {
+        const ElfW(Sym)& symbol = symbols[ELF64_R_SYM(relocations[i].r_info)];
+        if (symbol.st_shndx == SHN_UNDEF && std::strcmp(strings + symbol.st_name, wanted) == 0) return true;
+    }
+    return false;
+}
+
 int patch_relocations(ElfW(Addr) base, const ElfW(Rela) * relocations, std::size_t bytes, const ElfW(Sym) * symbols,
-                      const char* strings) {
+                      const char* strings, bool shared_runtime) {
     int patched = 0;
     for (std::size_t i = 0; i < bytes / sizeof(ElfW(Rela)); ++i) {
         const ElfW(Rela)& relocation = relocations[i];
@@ -147,7 +160,7 @@ int patch_relocations(ElfW(Addr) base, const ElfW(Rela) * relocations, std::size
         if (type != R_X86_64_JUMP_SLOT && type != R_X86_64_GLOB_DAT) continue;
         const char* name = strings + symbols[ELF64_R_SYM(relocation.r_info)].st_name;
         for (const Hook& hook : kHooks) {
-            if (std::strcmp(name, hook.name) == 0) {
+            if (std::strcmp(name, hook.name) == 0 && (shared_runtime || !hook.throws)) {
                 patch(base + relocation.r_offset, hook.replacement);
                 ++patched;
             }
@@ -181,8 +194,10 @@ int install_in(dl_phdr_info* info, std::size_t, void* total) {
         }
         if (symbols == nullptr || strings == nullptr) continue;
         int& count = *static_cast<int*>(total);
-        if (plt != nullptr) count += patch_relocations(base, plt, plt_bytes, symbols, strings);
-        if (rela != nullptr) count += patch_relocations(base, rela, rela_bytes, symbols, strings);
+        const bool shared_runtime = imports(rela, rela_bytes, symbols, strings, "__gxx_personality_v0") ||
+                                    imports(plt, plt_bytes, symbols, strings, "__gxx_personality_v0");
+        if (plt != nullptr) count += patch_relocations(base, plt, plt_bytes, symbols, strings, shared_runtime);
+        if (rela != nullptr) count += patch_relocations(base, rela, rela_bytes, symbols, strings, shared_runtime);
     }
     return 0;
 }
