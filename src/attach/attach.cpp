@@ -41,6 +41,9 @@ struct PendingReleaseList {
 };
 
 std::atomic<PendingReleaseList*> g_pending_list{nullptr};
+// Set once the runtime is gone, whether or not the list exists yet; the list
+// reads it under its mutex.
+std::atomic<bool> g_releases_abandoned{false};
 
 PendingReleaseList& pending_list() {
     // A function-local static makes the creation once-only and race-free.
@@ -129,6 +132,11 @@ void apply_pending_releases() noexcept {
         if (list->objects.empty()) {
             return;
         }
+        if (g_releases_abandoned.load(std::memory_order_seq_cst)) {
+            list->objects.clear();
+            detail::g_releases_pending.store(false, std::memory_order_release);
+            return;
+        }
         taken.swap(list->objects);
         detail::g_releases_pending.store(false, std::memory_order_release);
     }
@@ -136,6 +144,17 @@ void apply_pending_releases() noexcept {
     for (PyObject* object : taken) {
         Py_DECREF(object);
     }
+}
+
+void abandon_pending_releases() noexcept {
+    g_releases_abandoned.store(true, std::memory_order_seq_cst);
+    PendingReleaseList* list = g_pending_list.load(std::memory_order_seq_cst);
+    if (list == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(list->mutex);
+    list->objects.clear();
+    detail::g_releases_pending.store(false, std::memory_order_release);
 }
 
 std::size_t pending_release_count() noexcept {
