@@ -35,6 +35,7 @@ TABLE_FULL = (
 
 pytestmark = [
     needs_subprocesses,
+    pytest.mark.thread_unsafe(reason="runs the embedding program as a child process"),
     pytest.mark.skipif(
         bool(EMULATED) or WEBASSEMBLY or sys.platform != "linux",
         reason="the embedding program is built by the host's C compiler for the host's interpreter",
