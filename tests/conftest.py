@@ -69,7 +69,18 @@ def run_subprocess():
     return run_python
 
 
+# `make test-parallel` runs every test in several threads at once
+# (pytest-run-parallel); this marks a test that runs single-threaded there.
+# Registered here too, for runs without the plugin.
+def pytest_configure(config):
+    config.addinivalue_line("markers", "thread_unsafe(reason): run on one thread under --parallel-threads")
+
+
+SUBPROCESS_REASON = "runs its case in a child interpreter: more threads would only start more processes"
+
+
 def pytest_collection_modifyitems(items):
     for item in items:
         if "run_subprocess" in getattr(item, "fixturenames", ()):
             item.add_marker(needs_subprocesses)
+            item.add_marker(pytest.mark.thread_unsafe(reason=SUBPROCESS_REASON))

@@ -13,7 +13,10 @@ import leakcheck
 from arguments import IndexRaises, IndexReturns, StrRaises
 from platforms import needs_threads
 
-pytestmark = pytest.mark.skipif(not leakcheck.HAS_REFCOUNT, reason="needs sys.gettotalrefcount (debug interpreter)")
+pytestmark = [
+    pytest.mark.skipif(not leakcheck.HAS_REFCOUNT, reason="needs sys.gettotalrefcount (debug interpreter)"),
+    pytest.mark.thread_unsafe(reason="counts the interpreter's references and blocks, which other threads change"),
+]
 
 _zorvalind = pytest.importorskip("_zorvalind")
 testing = pytest.importorskip("_zorvalind_testing")

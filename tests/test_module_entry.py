@@ -72,6 +72,7 @@ def test_second_interpreter_that_claims_first_owns_the_record():
         t.obtain_module(record)
 
 
+@pytest.mark.thread_unsafe(reason="arms the probe initialiser's process-wide failure count and counts its creations")
 def test_failed_creation_is_retried_and_other_interpreters_stay_refused():
     record = t.new_module_record()
     created_before = t.probe_creations()
@@ -128,6 +129,7 @@ def make_module(all_value=None):
     ],
     ids=["no-all", "existing-list", "attribute-error-subclass"],
 )
+@pytest.mark.thread_unsafe(reason="its parameters are one module object for all threads, whose __all__ each appends to")
 def test_register_function_appends_name_to_all(module, expected_all):
     t.register_probe(module)
     assert module.__all__ == expected_all

@@ -17,6 +17,9 @@ from platforms import needs_subprocesses
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SCRIPT = ROOT / "scripts" / "provision-python"
 DEFAULT_KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
+pytestmark = pytest.mark.thread_unsafe(
+    reason="runs the provisioning script in a child process, on the files of one folder that the threads share"
+)
 
 MACHINE_DEB822 = """\
 Types: deb

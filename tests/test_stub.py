@@ -149,6 +149,7 @@ def _stub_function(name):
     return next(node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name)
 
 
+@pytest.mark.thread_unsafe(reason="redirects sys.stdout, which every thread shares")
 def test_help_shows_the_signature():
     shown = io.StringIO()
     with contextlib.redirect_stdout(shown):

@@ -54,6 +54,9 @@ struct PendingReleaseList {
 };
 
 std::atomic<PendingReleaseList*> g_pending_list{nullptr};
+// Set once the runtime is gone, whether or not the list exists yet; the list
+// reads it under its mutex.
+std::atomic<bool> g_releases_abandoned{false};
 
 // Created on the first deferred release in static storage (no allocation)
 // and never destroyed: a release may come during the process's exit.
@@ -162,6 +165,11 @@ void apply_pending_releases() noexcept {
         if (list->objects.empty() && list->reserved == 0) {
             return;
         }
+        if (g_releases_abandoned.load(std::memory_order_seq_cst)) {
+            list->objects.clear();
+            detail::g_releases_pending.store(false, std::memory_order_release);
+            return;
+        }
         taken.swap(list->objects);
         reserved_count = list->reserved;
         std::copy_n(list->reserve, reserved_count, reserved);
@@ -175,6 +183,17 @@ void apply_pending_releases() noexcept {
     for (std::size_t i = 0; i < reserved_count; ++i) {
         Py_DECREF(reserved[i]);
     }
+}
+
+void abandon_pending_releases() noexcept {
+    g_releases_abandoned.store(true, std::memory_order_seq_cst);
+    PendingReleaseList* list = g_pending_list.load(std::memory_order_seq_cst);
+    if (list == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(list->mutex);
+    list->objects.clear();
+    detail::g_releases_pending.store(false, std::memory_order_release);
 }
 
 std::size_t pending_release_count() noexcept {

@@ -153,5 +153,8 @@ private:
 // attachment on any thread.
 void release(PyObject* object) noexcept;
 [[nodiscard]] std::size_t pending_release_count() noexcept;
+// After the runtime has been finalised: drops every deferred release, and
+// every later one, without touching the objects, which belonged to it.
+void abandon_pending_releases() noexcept;
 
 }  // namespace zorvalind::attach

@@ -1,6 +1,7 @@
 // One-time module creation and the claim of the owning interpreter.
 #include "module/extension_module.hpp"
 
+#include "attach/attach.hpp"
 #include "module/mysum.hpp"
 #include "platform.hpp"
 #include "types/owned_ref.hpp"
@@ -26,7 +27,37 @@ ExtensionModule g_zorvalind_module{
     {},
 };
 
+// Set once the exit function is in the interpreter's table; read and written
+// with the interpreter lock held (module creation runs attached).
+bool g_exit_watch_registered = false;
+
+// Runs at the very end of the runtime's finalisation, without an interpreter:
+// only the module's own memory may be touched. The deferred releases name
+// objects of the finished runtime, so they are dropped unreleased.
+void on_runtime_finalised() noexcept {
+    detail::g_runtime_finalised.store(true, std::memory_order_release);
+    attach::abandon_pending_releases();
+}
+
+// Without the exit function, a later runtime whose interpreter reuses the
+// owner's ID would be handed the finished runtime's objects: no module is
+// created then.
+ZORVALIND_COLD Status watch_runtime_finalisation() {
+    if (g_exit_watch_registered) {
+        return Status::success();
+    }
+    if (Py_AtExit(on_runtime_finalised) != 0) {
+        return PyErr::new_lazy(PyExc_ImportError, kExitTableFullRefusal);
+    }
+    g_exit_watch_registered = true;
+    return Status::success();
+}
+
 ZORVALIND_COLD Result<PyObject*> create_module(ExtensionModule& record) {
+    Status watched = watch_runtime_finalisation();
+    if (!watched.ok()) {
+        return watched.take_error();
+    }
     PyObject* created = PyModule_Create2(&record.definition, kApiVersion);
     if (created == nullptr) {
         return fetch_pending();
@@ -40,6 +71,15 @@ ZORVALIND_COLD Result<PyObject*> create_module(ExtensionModule& record) {
 }
 
 }  // namespace
+
+namespace detail {
+std::atomic<bool> g_runtime_finalised{false};
+}  // namespace detail
+
+PyObject* refuse_after_finalisation() noexcept {
+    PyErr_SetString(PyExc_ImportError, kReinitialisationRefusal);
+    return nullptr;
+}
 
 ExtensionModule& zorvalind_module() { return g_zorvalind_module; }
 
