@@ -167,6 +167,7 @@ void apply_pending_releases() noexcept {
         }
         if (g_releases_abandoned.load(std::memory_order_seq_cst)) {
             list->objects.clear();
+            list->reserved = 0;
             detail::g_releases_pending.store(false, std::memory_order_release);
             return;
         }
@@ -193,6 +194,7 @@ void abandon_pending_releases() noexcept {
     }
     std::lock_guard<std::mutex> lock(list->mutex);
     list->objects.clear();
+    list->reserved = 0;
     detail::g_releases_pending.store(false, std::memory_order_release);
 }
 
