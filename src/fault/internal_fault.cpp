@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace zorvalind {
 
@@ -78,8 +79,6 @@ void resume_fault(std::string message) {
 }
 
 }  // namespace zorvalind
-
-#include <new>
 
 #include "fault/boundary.hpp"
 
