@@ -11,14 +11,17 @@ import sys
 # CPython 3.14; "floor (C, full API)" is the same C against the full API, and
 # "zorvalind, 3.14 only" the module built for CPython 3.14 alone
 # (-DZORVALIND_STABLE_ABI=OFF), taken from its own folder of the peers'
-# ("module@folder").
+# ("module@folder"). Cython and nanobind are built both ways too: against the
+# limited API (the like-for-like peers) and for 3.14 alone.
 IMPLS = [
     ("floor (C)", "_bench_floor_limited"),
     ("zorvalind", "_zorvalind"),
     ("floor (C, full API)", "_bench_floor"),
     ("zorvalind, 3.14 only", "_zorvalind@version-specific"),
-    ("Cython", "_bench_cython"),
-    ("nanobind", "_bench_nanobind"),
+    ("Cython (limited API)", "_bench_cython_limited"),
+    ("nanobind (limited API)", "_bench_nanobind_limited"),
+    ("Cython, 3.14 only", "_bench_cython"),
+    ("nanobind, 3.14 only", "_bench_nanobind"),
     ("pybind11", "_bench_pybind11"),
     ("Python", "_bench_pyfunc"),
     ("operator.add", "_bench_operator"),
@@ -53,6 +56,9 @@ CASES = [
     Case("mysum(1, 2)", "f(1, 2)", (1, 2), {}, 3),
     Case("mysum(a=1, b=2)", "f(a=1, b=2)", (), {"a": 1, "b": 2}, 3),
     Case("mysum(b=2, a=1)", "f(b=2, a=1)", (), {"b": 2, "a": 1}, 3),
+    # A new keyword-name tuple on every call, as dict splats, **kwargs
+    # forwarders and functools.partial bring.
+    Case("mysum(**{'a': 1, 'b': 2})", "f(**{'a': 1, 'b': 2})", (), {"a": 1, "b": 2}, 3),
     Case("mysum(2**62, 2**62)", f"f({BIG}, {BIG})", (BIG, BIG), {}, WRAPPED),
     Case("mysum(1.5, 2)", "f(1.5, 2)", (1.5, 2), {}, None, TypeError),
     Case("mysum(1)", "f(1)", (1,), {}, None, TypeError),

@@ -55,14 +55,16 @@ PyObject* t_defer_release(PyObject*, PyObject* args) {
     });
 }
 
-// Releases a new reference from a native thread that never attaches.
+// Releases a new reference from a native thread that never attaches; returns
+// how many releases were pending once that thread had ended, still detached.
 PyObject* t_release_on_foreign_thread(PyObject*, PyObject* arg) {
     return run_at_boundary([&]() -> Outcome {
         PyObject* object = Py_NewRef(arg);
         attach::DetachedSection detached;
         std::thread([object] { attach::release(object); }).join();
+        const std::size_t pending = attach::pending_release_count();
         detached.close();
-        return none();
+        return from_int64(static_cast<std::int64_t>(pending));
     });
 }
 

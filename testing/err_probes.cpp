@@ -9,7 +9,7 @@
 #include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
 #include "probes.hpp"
-#include "types/interp.hpp"
+#include "err/objects.hpp"
 
 using namespace zorvalind;
 using namespace zorvalind::testing;
@@ -214,18 +214,6 @@ PyObject* t_lossy_text(PyObject*, PyObject* object) {
     return run_at_boundary([&]() -> Outcome { return text_result(unicode_text_lossy(object)); });
 }
 
-PyObject* t_decode_lossy(PyObject*, PyObject* bytes) {
-    return run_at_boundary([&]() -> Outcome {
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(bytes, &data, &size) == -1) return fetch_pending();
-        const std::string text = decode_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
-        PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-        if (result == nullptr) return fetch_pending();
-        return result;
-    });
-}
-
 PyObject* t_quoted_literal(PyObject*, PyObject* object) {
     return run_at_boundary([&]() -> Outcome {
         Result<std::string_view> text = unicode_text(object);
@@ -286,7 +274,6 @@ std::span<const PyMethodDef> err_probes() {
         {"display_text", t_display_text, METH_O, nullptr},
         {"repr_text", t_repr_text, METH_O, nullptr},
         {"lossy_text", t_lossy_text, METH_O, nullptr},
-        {"decode_lossy", t_decode_lossy, METH_O, nullptr},
         {"quoted_literal", t_quoted_literal, METH_O, nullptr},
         {"unicode_text", t_unicode_text, METH_O, nullptr},
         {"format_traceback", t_format_traceback, METH_O, nullptr},

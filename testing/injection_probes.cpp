@@ -19,7 +19,7 @@
 
 #include "full_api.hpp"
 #include "probes.hpp"
-#include "types/tuple.hpp"
+#include "err/tuple.hpp"
 
 namespace zorvalind::testing {
 

@@ -12,9 +12,9 @@
 #include "attach/once_cell.hpp"
 #include "err/pyerr.hpp"
 #include "fault/boundary.hpp"
-#include "types/interp.hpp"
-#include "types/owned_ref.hpp"
-#include "types/tuple.hpp"
+#include "err/objects.hpp"
+#include "attach/owned_ref.hpp"
+#include "err/tuple.hpp"
 
 namespace zorvalind::testing {
 

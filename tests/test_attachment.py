@@ -66,8 +66,8 @@ def test_deferred_releases_apply_at_next_entry_in_recording_order():
 def test_release_from_native_thread_is_deferred():
     obj = object()
     before = sys.getrefcount(obj)
-    t.release_on_foreign_thread(obj)
     # Recorded while detached, applied when the entry re-attached.
+    assert t.release_on_foreign_thread(obj) == 1
     assert sys.getrefcount(obj) == before
     assert t.pending_release_count() == 0
 

@@ -37,21 +37,6 @@ def test_positional_and_keyword_calls_bind_the_same(call):
 
 
 @pytest.mark.parametrize(
-    "call", [lambda a, b: mysum(a=a, b=b), lambda a, b: mysum(b=b, a=a)], ids=["a-first", "b-first"]
-)
-def test_a_call_site_keeps_binding_by_name_after_one_object_for_both(call):
-    # A call site's keyword names are remembered once bound; that binding must
-    # come from the names, not from where the values landed, which one object
-    # given for both does not tell.
-    same = 10**6
-    assert call(same, same) == 2 * same
-    with pytest.raises(TypeError, match="^argument 'b'"):
-        call(2, 1.5)
-    with pytest.raises(TypeError, match="^argument 'a'"):
-        call(1.5, 2)
-
-
-@pytest.mark.parametrize(
     "a, b, expected",
     [
         (INT64_MAX, 1, INT64_MIN),

@@ -205,24 +205,6 @@ def test_lossy_text_replaces_each_lone_surrogate_with_three_replacement_characte
 
 
 @pytest.mark.parametrize(
-    "data, expected",
-    [
-        (b"ok \xe2\x82\xac", "ok \u20ac"),
-        (b"\xed\xa0\x80", "\ufffd" * 3),
-        (b"\xe2\x82", "\ufffd"),
-        (b"\xf0\x9f\x98\x80\xff", "\U0001f600\ufffd"),
-        (b"\xc0\xaf", "\ufffd\ufffd"),
-        (b"\xf4\x90\x80\x80", "\ufffd" * 4),
-        (b"\xe0\x80\x80", "\ufffd" * 3),
-        (b"a\x80b", "a\ufffdb"),
-    ],
-)
-def test_lossy_decoding_replaces_maximal_ill_formed_subsequences(data, expected):
-    assert t.decode_lossy(data) == expected
-    assert t.decode_lossy(data) == data.decode("utf-8", "replace")
-
-
-@pytest.mark.parametrize(
     "obj, target, message",
     [
         (1, str, "'int' object cannot be cast as 'str'"),

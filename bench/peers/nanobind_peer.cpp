@@ -6,7 +6,15 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
-NB_MODULE(_bench_nanobind, m) {
+// Built twice: for CPython 3.14 alone, and with BENCH_LIMITED against the
+// limited API of 3.14 (nanobind's STABLE_ABI), like the shipped module.
+#ifdef BENCH_LIMITED
+#define BENCH_PEER_MODULE(m) NB_MODULE(_bench_nanobind_limited, m)
+#else
+#define BENCH_PEER_MODULE(m) NB_MODULE(_bench_nanobind, m)
+#endif
+
+BENCH_PEER_MODULE(m) {
     m.def(
         "mysum",
         [](std::int64_t a, std::int64_t b) {

@@ -13,7 +13,8 @@
 #include "args/descriptor.hpp"
 #include "err/message_writer.hpp"
 #include "err/pyerr.hpp"
-#include "types/tuple.hpp"
+#include "err/tuple.hpp"
+#include "platform.hpp"
 
 namespace zorvalind {
 
@@ -59,10 +60,26 @@ inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args
 }
 }  // namespace detail
 
-// The binder's front, inline at each caller: settles the common calls (every
-// parameter by position, or the rest by interned keyword names) and returns
-// false for everything else, which the general binder then takes from the
-// start (every failure included).
+// The front's first case, inline at the caller: a call that gives every
+// parameter by position and nothing else needs no slots, the argument array
+// is already the bound arguments. Null for every other call.
+ZORVALIND_ALWAYS_INLINE PyObject* const* arguments_by_position(const ArgumentDescriptor& descriptor,
+                                                               PyObject* const* args, Py_ssize_t nargs,
+                                                               PyObject* kwnames) {
+    if (kwnames != nullptr || !descriptor.keyword_only.empty()) {
+        return nullptr;
+    }
+    if (static_cast<std::size_t>(nargs) != descriptor.positional_names.size()) {
+        return nullptr;
+    }
+    // A native caller may pass no argument array at all.
+    return args;
+}
+
+// The binder's inline front: settles the common calls (every parameter by
+// position, or the rest by interned keyword names) and returns false for
+// everything else, which the general binder then takes from the start (every
+// failure included).
 inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames, PyObject** slots, std::size_t slot_count,
                              PyObject* const* interned_positional_names) {
@@ -88,9 +105,12 @@ inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* con
            detail::bind_by_identity(positional_count, args, given, kwnames, slots, interned_positional_names);
 }
 
-inline Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames, PyObject** slots, std::size_t slot_count,
-                                      PyObject* const* interned_positional_names = nullptr) {
+// The binder: the inline front, then the general binder for every call the
+// front declines. What the shipped wrappers, the tests and the fuzzer call.
+ZORVALIND_ALWAYS_INLINE Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
+                                                       Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                                                       std::size_t slot_count,
+                                                       PyObject* const* interned_positional_names = nullptr) {
     if (bind_common_call(descriptor, args, nargs, kwnames, slots, slot_count, interned_positional_names)) {
         return Status::success();
     }

@@ -2,8 +2,8 @@
 #include <string>
 
 #include "args/binding.hpp"
+#include "attach/owned_ref.hpp"
 #include "err/texts.hpp"
-#include "types/owned_ref.hpp"
 
 namespace zorvalind {
 
@@ -13,21 +13,19 @@ namespace {
 // exception types' own and cannot be replaced: with one argument it is str()
 // of that argument, which for an exact str is the argument itself. That
 // common case is read directly, inside the same recursion guard that str()
-// of the exception enters; anything else takes the call. True when the text
-// appended is known to be ASCII.
-bool append_type_error_text(MessageWriter& message, PyObject* exception) {
+// of the exception enters; anything else takes the call.
+void append_type_error_text(MessageWriter& message, PyObject* exception) {
     if (PyObject* const text = sole_str_argument(exception)) {
         if (Py_EnterRecursiveCall(" while getting the str of an object") == 0) {
             append_unicode_text_lossy(message, text);
             Py_LeaveRecursiveCall();
-            return str_known_ascii(text);
+            return;
         }
         // The guard tripped: str() of the exception fails the same way, and
         // reports it.
         (void)fetch_pending();
     }
     append_object_display_text(message, exception);
-    return false;
 }
 
 }  // namespace
@@ -42,10 +40,10 @@ PyErr wrap_argument_error(std::string_view name, PyErr error) {
     message += "argument '";
     message += name;
     message += "': ";
-    const bool ascii = append_type_error_text(message, value) && is_ascii(name);
+    append_type_error_text(message, value);
     // The cause is read before the new record is normalised.
     std::optional<PyErr> cause = exception_cause(error);
-    PyErr attributed = normalized_new_lazy(PyExc_TypeError, message.view(), ascii);
+    PyErr attributed = normalized_new_lazy(PyExc_TypeError, message.view());
     set_exception_cause(attributed, std::move(cause));
     return attributed;
 }

@@ -2,11 +2,10 @@
 // waiters never hold the interpreter lock that the initialising thread needs.
 #pragma once
 
-#include <atomic>
 #include <utility>
 
 #include "attach/attach.hpp"
-#include "fault/internal_fault.hpp"
+#include "attach/once_flag.hpp"
 
 namespace zorvalind::attach {
 
@@ -17,7 +16,9 @@ public:
     OnceCell(const OnceCell&) = delete;
     OnceCell& operator=(const OnceCell&) = delete;
 
-    [[nodiscard]] bool is_set() const noexcept { return state_.load(std::memory_order_acquire) == kSet; }
+    [[nodiscard]] bool is_set() const noexcept { return flag_.done(); }
+    // Whether the calling thread runs this cell's initialiser now.
+    [[nodiscard]] bool initialising_on_this_thread() const noexcept { return flag_.claimed_by_this_thread(); }
     // Only after is_set() returned true.
     [[nodiscard]] const T& get() const noexcept { return value_; }
 
@@ -60,55 +61,36 @@ public:
     }
 
 private:
-    enum : int { kEmpty = 0, kInitialising = 1, kSet = 2 };
-
     // Runs `step` at most once at a time; `step` returns whether it stored a value.
     template <class Step>
     const T& run_once(Step&& step) {
         DetachedSection detached;
-        for (;;) {
-            int state = state_.load(std::memory_order_acquire);
-            if (state == kSet) {
-                break;
+        if (flag_.claim("a once-cell was asked for its value by its own initialiser", kNeverPoisoned)) {
+            // The initialiser runs attached; the section is closed here, so
+            // a fault unwinding from it finds the thread attached already.
+            detached.close();
+            bool stored = false;
+            try {
+                stored = step();
+            } catch (...) {
+                flag_.reset();
+                throw;
             }
-            if (state == kEmpty) {
-                if (!state_.compare_exchange_strong(state, kInitialising, std::memory_order_acq_rel)) {
-                    continue;
-                }
-                initialising_thread_.store(current_thread_identity(), std::memory_order_relaxed);
-                // The initialiser runs attached; the section is closed here, so
-                // a fault unwinding from it finds the thread attached already.
-                detached.close();
-                bool stored = false;
-                try {
-                    stored = step();
-                } catch (...) {
-                    finish(kEmpty);
-                    throw;
-                }
-                finish(stored ? kSet : kEmpty);
-                return value_;
+            if (stored) {
+                flag_.complete();
+            } else {
+                flag_.reset();
             }
-            if (initialising_thread_.load(std::memory_order_relaxed) == current_thread_identity()) {
-                // The initialiser asked for its own cell: waiting would never end.
-                raise_fault("a once-cell was asked for its value by its own initialiser");
-            }
-            state_.wait(kInitialising, std::memory_order_acquire);
+            return value_;
         }
         detached.close();
         return value_;
     }
 
-    void finish(int state) noexcept {
-        initialising_thread_.store(0, std::memory_order_relaxed);
-        state_.store(state, std::memory_order_release);
-        state_.notify_all();
-    }
+    // A fault in the initialiser leaves the cell empty: never poisoned.
+    static constexpr const char* kNeverPoisoned = "a once-cell was poisoned";
 
-    std::atomic<int> state_{kEmpty};
-    // Only the initialising thread stores its own identity here and only it
-    // can then find it, so relaxed order suffices.
-    std::atomic<ThreadIdentity> initialising_thread_{0};
+    OnceFlag flag_;
     T value_{};
 };
 

@@ -24,7 +24,6 @@ namespace zorvalind::attach {
 namespace {
 
 constinit thread_local std::int64_t tls_attach_depth = 0;
-constinit thread_local bool tls_creating_panic_type = false;
 constinit thread_local ThreadIdentity tls_thread_identity = 0;
 
 }  // namespace
@@ -40,8 +39,6 @@ ZORVALIND_TLS_ACCESSOR ThreadIdentity current_thread_identity() noexcept {
 namespace detail {
 
 ZORVALIND_TLS_ACCESSOR std::int64_t& attach_depth_slot() noexcept { return tls_attach_depth; }
-
-ZORVALIND_TLS_ACCESSOR bool& creating_panic_type_slot() noexcept { return tls_creating_panic_type; }
 
 }  // namespace detail
 

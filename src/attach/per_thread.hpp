@@ -17,8 +17,6 @@ using ThreadIdentity = std::uint64_t;
 namespace detail {
 // The calling thread's attach depth (attach.hpp says what its values mean).
 [[nodiscard]] std::int64_t& attach_depth_slot() noexcept;
-// Set while the calling thread creates the PanicException type (fault/panic.cpp).
-[[nodiscard]] bool& creating_panic_type_slot() noexcept;
 // A fresh identity from the process-wide counter (thread_identity.cpp).
 [[nodiscard]] ThreadIdentity take_thread_identity() noexcept;
 }  // namespace detail

@@ -3,24 +3,20 @@
 // for another thread, so two threads examining one record cannot deadlock.
 #include "err/pyerr.hpp"
 
-#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "attach/attach.hpp"
+#include "attach/once_flag.hpp"
 #include "err/message_writer.hpp"
 #include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
 #include "fault/panic.hpp"
-#include "types/owned_ref.hpp"
+#include "attach/owned_ref.hpp"
 
 namespace zorvalind {
 
 namespace {
-
-// kWaited: running, and some thread waits for the end; only then does the
-// end of the step wake anyone.
-enum OnceState : int { kIncomplete = 0, kRunning = 1, kComplete = 2, kPoisoned = 3, kWaited = 4 };
 
 constexpr const char* kInvalidState = "PyErr state should never be invalid outside of normalization";
 constexpr const char* kUnreachable = "internal error: entered unreachable code";
@@ -74,12 +70,9 @@ struct PyErr::Inner {
     }
 
     PyErrState state;
-    std::atomic<int> once{kIncomplete};
-    // Identity of the thread that ran the once-only step, written once.
-    std::atomic<attach::ThreadIdentity> normalising_thread{0};
+    // Normalisation's once-only step; a fault in it poisons the record.
+    attach::OnceFlag once;
 };
-
-using attach::current_thread_identity;
 
 namespace {
 
@@ -145,7 +138,7 @@ PyErr CastError(PyObject* object, PyObject* target) {
 namespace {
 
 ErrorRecipe::Output run_type_and_message(const LazyState& lazy) {
-    PyObject* message = str_from_text(lazy.message, lazy.ascii);
+    PyObject* message = str_from_text(lazy.message);
     if (message == nullptr) {
         return ErrorRecipe::Output{nullptr, nullptr};
     }
@@ -243,7 +236,6 @@ namespace {
 // lock is taken back once, by closing the caller's detached section: which
 // call re-takes it is not observable, the checks are.
 void normalize_once(PyErr::Inner& inner, attach::DetachedSection& detached) {
-    inner.normalising_thread.store(current_thread_identity(), std::memory_order_release);
     PyErrState content = std::exchange(inner.state, std::monostate{});
     if (std::holds_alternative<std::monostate>(content)) {
         raise_fault("Cannot normalize a PyErr while already normalizing it.");
@@ -278,46 +270,24 @@ PyObject* normalized_instance(PyErr::Inner& inner) {
 
 namespace {
 
-// Ends the once-only step in `state`, waking waiters only when there are any.
-void finish_once(std::atomic<int>& once, int state) noexcept {
-    if (once.exchange(state, std::memory_order_acq_rel) == kWaited) {
-        once.notify_all();
-    }
-}
+constexpr const char* kReentrantNormalization = "Re-entrant normalization of PyErrState detected";
 
 // Normalisation of a record that began lazy, once its flag was found not
 // completed.
 PyObject* normalize_inner(PyErr::Inner& inner) {
-    if (inner.normalising_thread.load(std::memory_order_acquire) == current_thread_identity()) {
-        raise_fault("Re-entrant normalization of PyErrState detected");
+    if (inner.once.claimed_by_this_thread()) {
+        raise_fault(kReentrantNormalization);
     }
     // Wait without the interpreter lock: the thread running the step needs it.
     attach::DetachedSection detached;
-    for (;;) {
-        int state = inner.once.load(std::memory_order_acquire);
-        if (state == kComplete) {
-            break;
+    if (inner.once.claim(kReentrantNormalization, "Once instance has previously been poisoned")) {
+        try {
+            normalize_once(inner, detached);
+        } catch (...) {
+            inner.once.poison();
+            throw;
         }
-        if (state == kPoisoned) {
-            raise_fault("Once instance has previously been poisoned");
-        }
-        if (state == kIncomplete) {
-            if (!inner.once.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
-                continue;
-            }
-            try {
-                normalize_once(inner, detached);
-            } catch (...) {
-                finish_once(inner.once, kPoisoned);
-                throw;
-            }
-            finish_once(inner.once, kComplete);
-            break;
-        }
-        if (state == kRunning && !inner.once.compare_exchange_strong(state, kWaited, std::memory_order_acq_rel)) {
-            continue;
-        }
-        inner.once.wait(kWaited, std::memory_order_acquire);
+        inner.once.complete();
     }
     detached.close();
     return normalized_instance(inner);
@@ -333,17 +303,16 @@ PyObject* ensure_normalized(PyErr& error) {
     if (inner == nullptr) {
         raise_fault(kUnreachable);
     }
-    if (inner->once.load(std::memory_order_acquire) == kComplete) {
+    if (inner->once.done()) {
         return normalized_instance(*inner);
     }
     return normalize_inner(*inner);
 }
 
-PyErr normalized_new_lazy(PyObject* type, std::string_view message, bool ascii) {
+PyErr normalized_new_lazy(PyObject* type, std::string_view message) {
     LazyState lazy;
     lazy.type = type;
     lazy.message = message;
-    lazy.ascii = ascii;
     // The once-only step's own order: the lock given up, the attach checks
     // made detached (a fault there reattaches on the way out), the lock
     // taken back, then the recipe raised and its instance taken.

@@ -37,8 +37,6 @@ struct LazyState {
     PyObject* type = nullptr;  // an interpreter exception type, alive for the process
     // Static text, or text stored in the record's own allocation.
     std::string_view message;
-    // Set by a creator that knows the text is ASCII, which spares a scan.
-    bool ascii = false;
 };
 struct NormalizedState {
     PyObject* instance;  // owned
@@ -173,8 +171,8 @@ bool matches_type(PyErr& error, PyObject* type);
 // once-only step with the lock given up and taken back, checks included. No
 // other thread can reach the record before it is normalised, so it stays on
 // the stack: no allocation, no copy of `message` (the caller's), and no once
-// flag or normalising thread to keep. `ascii`: the caller knows the text is.
-PyErr normalized_new_lazy(PyObject* type, std::string_view message, bool ascii);
+// flag or normalising thread to keep.
+PyErr normalized_new_lazy(PyObject* type, std::string_view message);
 
 // Runs a lazy record's recipe (once: an other recipe is consumed) and raises
 // its exception in the interpreter. False when the recipe could not create its

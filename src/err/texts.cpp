@@ -8,9 +8,9 @@
 
 #include "attach/attach.hpp"
 #include "fault/internal_fault.hpp"
-#include "types/interp.hpp"
-#include "types/owned_ref.hpp"
-#include "types/tuple.hpp"
+#include "err/objects.hpp"
+#include "attach/owned_ref.hpp"
+#include "err/tuple.hpp"
 
 namespace zorvalind {
 
@@ -19,27 +19,6 @@ namespace {
 InternedName g_io_name("io");
 InternedName g_string_io_name("StringIO");
 InternedName g_getvalue_name("getvalue");
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-// Length of the sequence a lead byte starts, and the range allowed for the
-// second byte (the later bytes are always 80..BF). Zero: not a lead byte.
-struct LeadByte {
-    int length;
-    unsigned char second_low;
-    unsigned char second_high;
-};
-
-LeadByte classify_lead(unsigned char byte) {
-    if (byte >= 0xC2 && byte <= 0xDF) return {2, 0x80, 0xBF};
-    if (byte == 0xE0) return {3, 0xA0, 0xBF};
-    if ((byte >= 0xE1 && byte <= 0xEC) || byte == 0xEE || byte == 0xEF) return {3, 0x80, 0xBF};
-    if (byte == 0xED) return {3, 0x80, 0x9F};
-    if (byte == 0xF0) return {4, 0x90, 0xBF};
-    if (byte >= 0xF1 && byte <= 0xF3) return {4, 0x80, 0xBF};
-    if (byte == 0xF4) return {4, 0x80, 0x8F};
-    return {0, 0, 0};
-}
 
 std::optional<std::string> type_qualname_lossy(PyObject* type) {
     PyObject* name = PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type));
@@ -111,72 +90,8 @@ void append_object_text_with_fallback(Out& out, PyObject* object, Convert conver
 
 }  // namespace
 
-std::string decode_utf8_lossy(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t size = bytes.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = data[i];
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        const LeadByte info = classify_lead(lead);
-        if (info.length == 0) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        // Consume the longest prefix that can still start a valid sequence.
-        std::size_t j = i + 1;
-        bool complete = true;
-        for (int k = 1; k < info.length; ++k, ++j) {
-            const unsigned char low = k == 1 ? info.second_low : 0x80;
-            const unsigned char high = k == 1 ? info.second_high : 0xBF;
-            if (j >= size || data[j] < low || data[j] > high) {
-                complete = false;
-                break;
-            }
-        }
-        if (complete) {
-            out.append(bytes.substr(i, j - i));
-        } else {
-            out += kReplacement;
-        }
-        i = j;
-    }
-    return out;
-}
-
-PyObject* str_from_text(std::string_view text, bool known_ascii) {
-#if defined(Py_LIMITED_API)
-    // The call's own ASCII path is the fast one there is.
-    (void)known_ascii;
-#else
-    // An ASCII text needs no decoding: it is copied into a new compact ASCII
-    // str, as the call would do. Texts of fewer than two bytes are left to
-    // the call, which hands out the interpreter's shared strings for them.
-    if (text.size() >= 2 && (known_ascii || is_ascii(text))) {
-        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F);
-        if (str != nullptr) {
-            detail::copy_text(static_cast<char*>(PyUnicode_DATA(str)), text.data(), text.size());
-        }
-        return str;
-    }
-#endif
+PyObject* str_from_text(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-bool str_known_ascii(PyObject* str) noexcept {
-#if defined(Py_LIMITED_API)
-    (void)str;
-    return false;
-#else
-    return PyUnicode_IS_ASCII(str) != 0;
-#endif
 }
 
 PyObject* sole_str_argument(PyObject* exception) noexcept {
@@ -221,32 +136,18 @@ std::string unicode_text_lossy(PyObject* str) {
         fail_api_call();
     }
     OwnedRef bytes = OwnedRef::steal(encoded);
-    const char* data = PyBytes_AsString(bytes.get());
-    const Py_ssize_t size = PyBytes_Size(bytes.get());
-    return decode_utf8_lossy(std::string_view(data, static_cast<std::size_t>(size)));
-}
-
-// Eight bytes at a time; the last word may overlap the one before it.
-bool is_ascii(std::string_view text) noexcept {
-    constexpr std::uint64_t kHighBits = 0x8080808080808080U;
-    const char* data = text.data();
-    const std::size_t size = text.size();
-    if (size < 8) {
-        unsigned seen = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            seen |= static_cast<unsigned char>(data[i]);
-        }
-        return seen < 0x80;
+    // Each byte of a lone surrogate's encoding is an ill-formed subsequence
+    // of its own: each becomes one U+FFFD.
+    PyObject* decoded = PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()), PyBytes_Size(bytes.get()), "replace");
+    if (decoded == nullptr) {
+        fail_api_call();
     }
-    std::uint64_t seen = 0;
-    std::uint64_t word = 0;
-    for (std::size_t i = 0; i + 8 < size; i += 8) {
-        std::memcpy(&word, data + i, 8);
-        seen |= word;
+    OwnedRef replaced = OwnedRef::steal(decoded);
+    Result<std::string_view> text = unicode_text(replaced.get());
+    if (!text.ok()) {
+        fail_api_call();
     }
-    std::memcpy(&word, data + size - 8, 8);
-    seen |= word;
-    return (seen & kHighBits) == 0;
+    return std::string(text.value());
 }
 
 void append_unicode_text_lossy(MessageWriter& out, PyObject* str) {

@@ -36,12 +36,9 @@ inline std::optional<std::string_view> utf8_view(PyObject* str) {
     }
     return std::string_view(data, static_cast<std::size_t>(size));
 }
-// A new str of UTF-8 text, the str PyUnicode_FromStringAndSize makes of it;
-// null, with the interpreter's error raised, when it cannot be made.
-// `known_ascii`: the caller knows that no byte is above 0x7f.
-PyObject* str_from_text(std::string_view text, bool known_ascii);
-// True when `str` is known to hold ASCII only without reading its text.
-[[nodiscard]] bool str_known_ascii(PyObject* str) noexcept;
+// A new str of UTF-8 text; null, with the interpreter's error raised, when
+// it cannot be made.
+PyObject* str_from_text(std::string_view text);
 // When the args of an exception are exactly one exact str: that str, borrowed
 // from them (valid while they are not replaced); otherwise null. Never fails.
 [[nodiscard]] PyObject* sole_str_argument(PyObject* exception) noexcept;
@@ -52,16 +49,12 @@ std::string object_display_text(PyObject* object);
 std::string object_repr_text(PyObject* object);
 // object_display_text appended to `out`, without an intermediate string.
 void append_object_display_text(MessageWriter& out, PyObject* object);
-// True when no byte of `text` is above 0x7f.
-[[nodiscard]] bool is_ascii(std::string_view text) noexcept;
 // unicode_text_lossy of a str appended to `out`.
 void append_unicode_text_lossy(MessageWriter& out, PyObject* str);
 Result<std::string> format_traceback(PyObject* traceback);
 // `PyErr { type: ..., value: ..., traceback: ... }`; attaches by itself.
 std::string debug_text(PyErr& error);
 std::string cast_error_message(PyObject* failed_type, PyObject* target);
-// Replaces ill-formed UTF-8 the way the Unicode Standard recommends.
-std::string decode_utf8_lossy(std::string_view bytes);
 // The debug form of a text: a double-quoted literal.
 std::string quoted_literal(std::string_view text);
 

@@ -8,7 +8,7 @@
 
 #include "attach/once_cell.hpp"
 #include "err/texts.hpp"
-#include "types/interp.hpp"
+#include "err/objects.hpp"
 
 namespace zorvalind {
 
@@ -23,23 +23,7 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, this exception is derived from BaseException so that it will typically\n"
     "propagate all the way through the stack and cause the Python interpreter to exit.\n";
 
-// Set while this thread runs the type cell's initialiser. No PanicException
-// can exist yet, so every take-back step on this thread skips the comparison:
-// asking the cell for the type here would wait for this very thread.
-// The flag lives in attach/per_thread.cpp.
-class CreatingPanicType {
-public:
-    CreatingPanicType() noexcept : flag_(attach::detail::creating_panic_type_slot()) { flag_ = true; }
-    CreatingPanicType(const CreatingPanicType&) = delete;
-    CreatingPanicType& operator=(const CreatingPanicType&) = delete;
-    ~CreatingPanicType() { flag_ = false; }
-
-private:
-    bool& flag_;
-};
-
 PyObject* create_panic_type() {
-    CreatingPanicType creating;
     PyObject* base = Py_NewRef(PyExc_BaseException);
     PyObject* type = PyErr_NewExceptionWithDoc("zorvalind_runtime.PanicException", kPanicDoc, base, nullptr);
     Py_DECREF(base);
@@ -82,9 +66,10 @@ PyErr panic_from_payload(InternalFault::Payload payload) {
 }
 
 void resume_if_panic(OwnedRef& exception) {
-    // Once the type exists this is one load and one comparison; the
-    // per-thread flag is read only while it may still be being created.
-    if (!g_panic_type.is_set() && attach::detail::creating_panic_type_slot()) {
+    // While this thread creates the type no PanicException can exist yet,
+    // and asking the cell for the type would wait for this very thread. Once
+    // the type exists this is one load and one comparison.
+    if (!g_panic_type.is_set() && g_panic_type.initialising_on_this_thread()) {
         return;
     }
     PyObject* panic_type = panic_exception_type();

@@ -7,7 +7,7 @@
 
 #include "err/pyerr.hpp"
 #include "fault/internal_fault.hpp"
-#include "types/owned_ref.hpp"
+#include "attach/owned_ref.hpp"
 
 namespace zorvalind {
 

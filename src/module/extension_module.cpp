@@ -4,7 +4,7 @@
 #include "attach/attach.hpp"
 #include "module/mysum.hpp"
 #include "platform.hpp"
-#include "types/owned_ref.hpp"
+#include "attach/owned_ref.hpp"
 #include "types/registration.hpp"
 
 namespace zorvalind {
@@ -84,7 +84,6 @@ PyObject* refuse_after_finalisation() noexcept {
 ExtensionModule& zorvalind_module() { return g_zorvalind_module; }
 
 Status module_initialiser(PyObject* module) {
-    intern_mysum_parameter_names();
     return register_function(module, &mysum_method);
 }
 

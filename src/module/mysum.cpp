@@ -2,11 +2,10 @@
 #include "module/mysum.hpp"
 
 #include "args/binding.hpp"
+#include "args/interned_names.hpp"
 #include "conv/int64.hpp"
 #include "fault/boundary.hpp"
 #include "platform.hpp"
-#include "types/interp.hpp"
-#include "types/tuple.hpp"
 
 namespace zorvalind {
 
@@ -14,25 +13,9 @@ namespace {
 constexpr std::string_view kMysumParameters[] = {"a", "b"};
 constexpr std::size_t kMysumSlots = 2;
 
-InternedName g_parameter_a("a");
-InternedName g_parameter_b("b");
-// Filled once before mysum can be called; read on every keyword call.
-PyObject* g_interned_parameters[kMysumSlots] = {nullptr, nullptr};
-
-// The keyword names of the last call that named both parameters, in the order
-// (a, b) and in the order (b, a), each held: a tuple is never changed, and a
-// held one cannot be replaced by another at its address, so a later call
-// with the identical tuple binds without reading it (under the limited API,
-// each read of an item is a call into the interpreter). Compiled call sites
-// pass the same tuple, a constant of their code, on every call. Read and
-// written with the interpreter lock held.
-PyObject* g_keywords_in_order[2] = {nullptr, nullptr};
+// Process-wide: made on the first call by keyword.
+InternedParameterNames<kMysumSlots> g_parameter_names(kMysumParameters);
 }  // namespace
-
-void intern_mysum_parameter_names() {
-    g_interned_parameters[0] = g_parameter_a.get();
-    g_interned_parameters[1] = g_parameter_b.get();
-}
 
 constexpr ArgumentDescriptor mysum_descriptor{
     "mysum", std::nullopt, kMysumParameters, 0, 2, {},
@@ -46,62 +29,6 @@ PyMethodDef mysum_method{
 };
 
 namespace {
-
-// The general binder, kept out of the common call.
-ZORVALIND_COLD Status bind_uncommon_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    Status bound = bind_fastcall_arguments_general(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots,
-                                                   g_interned_parameters);
-    // Both parameters are required: a successful binding filled both slots.
-    if (bound.ok() && (slots[0] == nullptr || slots[1] == nullptr)) {
-        raise_fault("mysum: a required argument slot is empty after binding");
-    }
-    return bound;
-}
-
-// Remembers the keyword names of a call that bound both parameters by their
-// interned names, in the order the names give (the values may be one object).
-// Only an exact tuple: releasing one runs no Python code.
-ZORVALIND_COLD void remember_keywords(PyObject* kwnames) {
-    if (!PyTuple_CheckExact(kwnames)) {
-        return;
-    }
-    const bool b_first = tuple_item(kwnames, 0) == g_interned_parameters[1];
-    PyObject*& held = g_keywords_in_order[b_first ? 1 : 0];
-    PyObject* const previous = held;
-    held = Py_NewRef(kwnames);
-    Py_XDECREF(previous);
-}
-
-// A call by keyword alone whose names are the tuple remembered for one of the
-// two orders: the values are the slots in that order, nothing read.
-inline bool bind_remembered_keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    if (kwnames == nullptr || nargs != 0 || args == nullptr) {
-        return false;
-    }
-    if (kwnames == g_keywords_in_order[0]) {
-        slots[0] = args[0];
-        slots[1] = args[1];
-        return true;
-    }
-    if (kwnames == g_keywords_in_order[1]) {
-        slots[0] = args[1];
-        slots[1] = args[0];
-        return true;
-    }
-    return false;
-}
-
-// The inline front of the binder; a call by keyword alone that it binds has
-// its names remembered.
-inline bool bind_common_keywords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    if (!bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, g_interned_parameters)) {
-        return false;
-    }
-    if (kwnames != nullptr && nargs == 0) {
-        remember_keywords(kwnames);
-    }
-    return true;
-}
 
 // A conversion failed with the interpreter's error raised: taken into a
 // record and attributed to the parameter.
@@ -127,16 +54,14 @@ ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* ar
                                          PyObject* kwnames) {
     return run_at_boundary([&]() -> Result<PyObject*> {
         PyObject* slots[kMysumSlots] = {nullptr, nullptr};
-        if (!bind_remembered_keywords(args, nargs, kwnames, slots) &&
-            !bind_common_keywords(args, nargs, kwnames, slots)) {
-            Status bound = bind_uncommon_call(args, nargs, kwnames, slots);
-            if (!bound.ok()) {
-                return bound.take_error();
-            }
+        PyObject* const* names = kwnames != nullptr ? g_parameter_names.get() : nullptr;
+        Status bound = bind_fastcall_arguments(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, names);
+        if (!bound.ok()) [[unlikely]] {
+            return bound.take_error();
         }
 #ifdef __clang_analyzer__
-        // Both binders fill every slot of mysum on success (checked at run time
-        // on the general path); the analyzer cannot see the descriptor's size.
+        // The binder fills every slot of mysum on success; the analyzer
+        // cannot see the descriptor's size.
         if (slots[0] == nullptr || slots[1] == nullptr) {
             __builtin_unreachable();
         }
@@ -153,20 +78,12 @@ ZORVALIND_NOINLINE PyObject* mysum_by_position(PyObject* const* args) {
 
 }  // namespace
 
-// Tail calls both ways: the common call takes the short frame. Three tests,
-// each a compare and a tail jump, cost the positional call less than one
-// combined condition does.
+// Tail calls both ways: the common call takes the short frame.
 PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames != nullptr) {
-        return mysum_bound(self, args, nargs, kwnames);
+    if (PyObject* const* by_position = arguments_by_position(mysum_descriptor, args, nargs, kwnames)) {
+        return mysum_by_position(by_position);
     }
-    if (nargs != 2) {
-        return mysum_bound(self, args, nargs, kwnames);
-    }
-    if (args == nullptr) [[unlikely]] {
-        return mysum_bound(self, args, nargs, kwnames);
-    }
-    return mysum_by_position(args);
+    return mysum_bound(self, args, nargs, kwnames);
 }
 
 }  // namespace zorvalind

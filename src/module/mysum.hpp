@@ -10,9 +10,6 @@ namespace zorvalind {
 extern const ArgumentDescriptor mysum_descriptor;
 extern PyMethodDef mysum_method;
 
-// Interns the parameter names once per process, before mysum is registered.
-void intern_mysum_parameter_names();
-
 PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zorvalind

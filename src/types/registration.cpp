@@ -5,7 +5,7 @@
 
 #include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
-#include "types/interp.hpp"
+#include "err/objects.hpp"
 
 namespace zorvalind {
 

@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include "err/pyerr.hpp"
-#include "types/owned_ref.hpp"
+#include "attach/owned_ref.hpp"
 
 namespace zorvalind {
 

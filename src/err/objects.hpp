@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "attach/once_cell.hpp"
+#include "attach/owned_ref.hpp"
 #include "err/pyerr.hpp"
-#include "types/owned_ref.hpp"
 
 namespace zorvalind {
 
@@ -17,8 +17,12 @@ namespace zorvalind {
 class InternedName {
 public:
     constexpr explicit InternedName(std::string_view text) : text_(text) {}
-    // Borrowed; the caller must be attached.
+    // Borrowed; the caller must be attached. Faults "Python API call failed"
+    // when the str cannot be made.
     PyObject* get();
+    // Borrowed, or null when the str cannot be made now, with the
+    // interpreter's error raised; a later call tries again.
+    PyObject* try_get();
     [[nodiscard]] std::string_view text() const noexcept { return text_; }
 
 private:
@@ -26,6 +30,8 @@ private:
     attach::OnceCell<PyObject*> cell_;
 };
 
+// A new reference to the interned str of UTF-8 text.
+Result<PyObject*> new_interned_str(std::string_view text);
 // A new str from UTF-8 text; fails the API call when it cannot be made.
 OwnedRef new_str(std::string_view text);
 // getattr(object, name) with the error of fetch_pending.

@@ -1,26 +1,41 @@
 // Interned names and the thin object helpers.
-#include "types/interp.hpp"
+#include "err/objects.hpp"
 
 #include "err/texts.hpp"
-#include "types/tuple.hpp"
+#include "err/tuple.hpp"
 
 namespace zorvalind {
 
+Result<PyObject*> new_interned_str(std::string_view text) {
+    PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (name == nullptr) {
+        return fetch_pending();
+    }
+    PyUnicode_InternInPlace(&name);
+    if (name == nullptr) {
+        return fetch_pending();
+    }
+    return name;
+}
+
 PyObject* InternedName::get() {
+    PyObject* name = try_get();
+    if (name == nullptr) {
+        fail_api_call();
+    }
+    return name;
+}
+
+PyObject* InternedName::try_get() {
     if (cell_.is_set()) {
         return cell_.get();
     }
-    return cell_.get_or_init([this] {
-        PyObject* name = PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size()));
-        if (name == nullptr) {
-            fail_api_call();
-        }
-        PyUnicode_InternInPlace(&name);
-        if (name == nullptr) {
-            fail_api_call();
-        }
-        return name;
-    });
+    Result<PyObject*> made = cell_.get_or_try_init([this] { return new_interned_str(text_); });
+    if (!made.ok()) {
+        raise_into_interpreter(made.take_error());
+        return nullptr;
+    }
+    return made.value();
 }
 
 OwnedRef new_str(std::string_view text) {
