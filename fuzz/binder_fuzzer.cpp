@@ -15,7 +15,7 @@
 //   name's str() fails;
 // - no reference count of any object of the call changes;
 // - the front either settles the call with the model's slots or declines it
-//   and leaves every slot empty again;
+//   and leaves every slot empty;
 // - an internal fault only where the binder documents one: a slot array
 //   shorter than the parameters, or positional arguments or keyword names
 //   given without an argument array (a native caller's fault; the front
@@ -446,12 +446,19 @@ bool decode(Reader& in, Call& call) {
     }
     call.pass_interned = (flags & 2) != 0 || call.mysum;
     // The interned names stand for the positional names: the identity match
-    // of the general binder assumes that no keyword-only parameter shares a
-    // name with a positional one (a function's names are distinct).
+    // assumes that a function's names are distinct (no two positional ones
+    // alike, no keyword-only one sharing a positional one's name).
     if (call.pass_interned) {
         for (const std::string& name : call.keyword_storage) {
             if (std::find(call.positional_storage.begin(), call.positional_storage.end(), name) !=
                 call.positional_storage.end()) {
+                return false;
+            }
+        }
+        for (std::size_t i = 0; i < call.positional_storage.size(); ++i) {
+            if (std::find(call.positional_storage.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                          call.positional_storage.end(),
+                          call.positional_storage[i]) != call.positional_storage.end()) {
                 return false;
             }
         }
@@ -824,7 +831,7 @@ void run_binding(const Call& call, const Expected& expected, Binding binding,
 }
 
 // The inline front alone: it settles the call exactly as the rules do, or
-// declines it with every slot empty again.
+// declines it with every slot left empty.
 void run_front(const Call& call, const Expected& expected, bool interned,
                const std::vector<Py_ssize_t>& counts_before) {
     std::vector<PyObject*> slots(call.slot_count, nullptr);

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -29,35 +30,79 @@ Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyO
                                        PyObject* const* interned_positional_names);
 
 namespace detail {
-// Binds a call whose keywords are all interned parameter names that complete
-// the positional arguments, each filling an empty slot. Returns false, with
-// every slot emptied again, for anything else; the general binder then takes
-// the call from the start.
-inline bool bind_by_identity(std::size_t positional_count, PyObject* const* args, std::size_t given, PyObject* kwnames,
-                             PyObject** slots, PyObject* const* interned_names) {
-    for (std::size_t i = 0; i < given; ++i) {
-        slots[i] = args[i];
+
+// The front's keyword case for N parameters of which the first Given come by
+// position: N and Given are constants, so every loop unrolls and the bound
+// arguments stay in registers until the slots are written. The names are
+// read first, then matched: nothing is live across the reads but the tuple.
+template <std::size_t N, std::size_t Given>
+ZORVALIND_ALWAYS_INLINE bool bind_keywords_by_identity(PyObject* const* args, PyObject* kwnames, PyObject** slots,
+                                                       PyObject* const* interned_names) {
+    constexpr std::size_t keyword_count = N - Given;
+    std::array<PyObject*, N> bound{};
+    for (std::size_t i = 0; i < Given; ++i) {
+        bound[i] = args[i];
     }
-    const std::size_t keyword_count = positional_count - given;
-    for (std::size_t j = 0; j < keyword_count; ++j) {
-        PyObject* name = tuple_item(kwnames, static_cast<Py_ssize_t>(j));
-        std::size_t i = 0;
-        while (i < positional_count && name != interned_names[i]) {
-            ++i;
+    if constexpr (keyword_count > 0) {
+        std::array<PyObject*, keyword_count> names{};
+        for (std::size_t j = 0; j < keyword_count; ++j) {
+            names[j] = tuple_item(kwnames, static_cast<Py_ssize_t>(j));
         }
-        // A slot below `given` holds its positional argument already, so one
-        // test covers both a repeated keyword and a keyword for a parameter
-        // given by position.
-        if (i == positional_count || slots[i] != nullptr) {
-            for (std::size_t k = 0; k < positional_count; ++k) {
-                slots[k] = nullptr;
+        // Each parameter after the positional ones takes the value of the
+        // keyword that names it. Interned names are distinct objects, so a
+        // keyword names at most one parameter; with as many keywords as
+        // parameters left, every one of them named means each keyword named
+        // its own. Anything else (a name unknown here or of a parameter given
+        // by position, a name given twice) leaves one unnamed: declined.
+        for (std::size_t i = Given; i < N; ++i) {
+            PyObject* value = nullptr;
+            for (std::size_t j = 0; j < keyword_count; ++j) {
+                value = names[j] == interned_names[i] ? args[Given + j] : value;
             }
-            return false;
+            if (value == nullptr) {
+                return false;
+            }
+            bound[i] = value;
         }
-        slots[i] = args[given + j];
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        slots[i] = bound[i];
     }
     return true;
 }
+
+// Selects the instance for the call's positional count.
+template <std::size_t N, std::size_t Given = 0>
+ZORVALIND_ALWAYS_INLINE bool bind_by_identity(std::size_t given, PyObject* const* args, PyObject* kwnames,
+                                              PyObject** slots, PyObject* const* interned_names) {
+    if (given == Given) {
+        return bind_keywords_by_identity<N, Given>(args, kwnames, slots, interned_names);
+    }
+    if constexpr (Given < N) {
+        return bind_by_identity<N, Given + 1>(given, args, kwnames, slots, interned_names);
+    } else {
+        return false;
+    }
+}
+
+// The widest function whose keyword calls the front binds; wider ones take
+// the general binder, which matches by identity too.
+inline constexpr std::size_t kFrontMaxParameters = 4;
+
+template <std::size_t N = 0>
+ZORVALIND_ALWAYS_INLINE bool bind_by_identity_of_width(std::size_t positional_count, std::size_t given,
+                                                       PyObject* const* args, PyObject* kwnames, PyObject** slots,
+                                                       PyObject* const* interned_names) {
+    if (positional_count == N) {
+        return bind_by_identity<N>(given, args, kwnames, slots, interned_names);
+    }
+    if constexpr (N < kFrontMaxParameters) {
+        return bind_by_identity_of_width<N + 1>(positional_count, given, args, kwnames, slots, interned_names);
+    } else {
+        return false;
+    }
+}
+
 }  // namespace detail
 
 // The front's first case, inline at the caller: a call that gives every
@@ -80,9 +125,9 @@ ZORVALIND_ALWAYS_INLINE PyObject* const* arguments_by_position(const ArgumentDes
 // position, or the rest by interned keyword names) and returns false for
 // everything else, which the general binder then takes from the start (every
 // failure included).
-inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames, PyObject** slots, std::size_t slot_count,
-                             PyObject* const* interned_positional_names) {
+ZORVALIND_ALWAYS_INLINE bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* const* args,
+                                              Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                                              std::size_t slot_count, PyObject* const* interned_positional_names) {
     const std::size_t positional_count = descriptor.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
     // A native caller may pass no argument array at all: only the general
@@ -102,7 +147,7 @@ inline bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* con
     }
     return interned_positional_names != nullptr && descriptor.positional_only_count == 0 &&
            given + static_cast<std::size_t>(tuple_size(kwnames)) == positional_count &&
-           detail::bind_by_identity(positional_count, args, given, kwnames, slots, interned_positional_names);
+           detail::bind_by_identity_of_width(positional_count, given, args, kwnames, slots, interned_positional_names);
 }
 
 // The binder: the inline front, then the general binder for every call the

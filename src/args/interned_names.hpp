@@ -32,6 +32,11 @@ public:
         return make();
     }
 
+    // The names once made, else null; never makes them.
+    [[nodiscard]] PyObject* const* get_if_made() const noexcept {
+        return cell_.is_set() ? cell_.get().data() : nullptr;
+    }
+
 private:
     using Names = std::array<PyObject*, N>;
 

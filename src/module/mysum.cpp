@@ -35,28 +35,34 @@ namespace {
 ZORVALIND_COLD PyErr argument_failed(std::string_view name) { return wrap_argument_error(name, fetch_pending()); }
 
 // The sum of the two bound arguments, a before b; each read settles its own
-// failure, so neither argument is ever read twice. b is taken from the array
-// only once a is read: nothing but the array stays live across the first read.
-ZORVALIND_ALWAYS_INLINE Result<PyObject*> sum_of(PyObject* const* bound) {
+// failure, so neither argument is ever read twice.
+ZORVALIND_ALWAYS_INLINE Result<PyObject*> sum_of(PyObject* first, PyObject* second) {
     std::int64_t a = 0;
-    if (!read_int64(bound[0], a)) {
+    if (!read_int64(first, a)) {
         return argument_failed("a");
     }
     std::int64_t b = 0;
-    if (!read_int64(bound[1], b)) {
+    if (!read_int64(second, b)) {
         return argument_failed("b");
     }
     return from_int64(wrapping_add(a, b));
 }
 
-// Every other call: bound first.
-ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) {
+// Both arguments bound, passed in registers: every caller reaches it by a
+// tail call, and its frame keeps only what the two reads need.
+ZORVALIND_NOINLINE PyObject* mysum_of_bound(PyObject* a, PyObject* b) {
+    return run_at_boundary([&]() -> Result<PyObject*> { return sum_of(a, b); });
+}
+
+// Every call the front declines, failures included; the parameter names are
+// made here on the first call by keyword.
+ZORVALIND_NOINLINE PyObject* mysum_by_general_binder(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_at_boundary([&]() -> Result<PyObject*> {
         PyObject* slots[kMysumSlots] = {nullptr, nullptr};
         PyObject* const* names = kwnames != nullptr ? g_parameter_names.get() : nullptr;
-        Status bound = bind_fastcall_arguments(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, names);
-        if (!bound.ok()) [[unlikely]] {
+        Status bound =
+            bind_fastcall_arguments_general(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, names);
+        if (!bound.ok()) {
             return bound.take_error();
         }
 #ifdef __clang_analyzer__
@@ -66,24 +72,29 @@ ZORVALIND_NOINLINE PyObject* mysum_bound(PyObject* /*self*/, PyObject* const* ar
             __builtin_unreachable();
         }
 #endif
-        return sum_of(slots);
+        return sum_of(slots[0], slots[1]);
     });
 }
 
-// Both arguments by position: nothing to bind, and a frame that keeps only
-// what the two reads need.
-ZORVALIND_NOINLINE PyObject* mysum_by_position(PyObject* const* args) {
-    return run_at_boundary([&]() -> Result<PyObject*> { return sum_of(args); });
+// The front neither fails nor faults, so it binds before the boundary opens
+// and the bound call takes the short frame.
+ZORVALIND_NOINLINE PyObject* mysum_by_front(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[kMysumSlots] = {nullptr, nullptr};
+    if (!bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, g_parameter_names.get_if_made()))
+        [[unlikely]] {
+        return mysum_by_general_binder(args, nargs, kwnames);
+    }
+    return mysum_of_bound(slots[0], slots[1]);
 }
 
 }  // namespace
 
-// Tail calls both ways: the common call takes the short frame.
-PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Tail calls both ways: a call by position alone needs no slots.
+PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (PyObject* const* by_position = arguments_by_position(mysum_descriptor, args, nargs, kwnames)) {
-        return mysum_by_position(by_position);
+        return mysum_of_bound(by_position[0], by_position[1]);
     }
-    return mysum_bound(self, args, nargs, kwnames);
+    return mysum_by_front(args, nargs, kwnames);
 }
 
 }  // namespace zorvalind
