@@ -5,11 +5,11 @@
 #include <thread>
 
 #include "attach/attach.hpp"
+#include "err/objects.hpp"
 #include "err/pyerr.hpp"
 #include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
 #include "probes.hpp"
-#include "err/objects.hpp"
 
 using namespace zorvalind;
 using namespace zorvalind::testing;

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "err/tuple.hpp"
 #include "full_api.hpp"
 #include "probes.hpp"
-#include "err/tuple.hpp"
 
 namespace zorvalind::testing {
 

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "attach/once_cell.hpp"
-#include "err/pyerr.hpp"
-#include "fault/boundary.hpp"
-#include "err/objects.hpp"
 #include "attach/owned_ref.hpp"
+#include "err/objects.hpp"
+#include "err/pyerr.hpp"
 #include "err/tuple.hpp"
+#include "fault/boundary.hpp"
 
 namespace zorvalind::testing {
 

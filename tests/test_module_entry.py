@@ -1,7 +1,6 @@
 """Module creation: one module per process, bound to one interpreter, and the
 registration of functions with __all__."""
 
-import sys
 import types
 
 import pytest

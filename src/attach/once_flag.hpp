@@ -33,19 +33,18 @@ public:
     bool claim(const char* waits_for_itself, const char* poisoned) {
         for (;;) {
             int state = state_.load(std::memory_order_acquire);
-            switch (state) {
-                case kDone:
-                    return false;
-                case kPoisoned:
-                    raise_fault(poisoned);
-                case kEmpty:
-                    if (state_.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
-                        runner_.store(current_thread_identity(), std::memory_order_relaxed);
-                        return true;
-                    }
-                    continue;
-                default:
-                    break;
+            if (state == kDone) {
+                return false;
+            }
+            if (state == kPoisoned) {
+                raise_fault(poisoned);
+            }
+            if (state == kEmpty) {
+                if (state_.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
+                    runner_.store(current_thread_identity(), std::memory_order_relaxed);
+                    return true;
+                }
+                continue;
             }
             if (claimed_by_this_thread()) {
                 raise_fault(waits_for_itself);

@@ -8,11 +8,11 @@
 
 #include "attach/attach.hpp"
 #include "attach/once_flag.hpp"
+#include "attach/owned_ref.hpp"
 #include "err/message_writer.hpp"
 #include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
 #include "fault/panic.hpp"
-#include "attach/owned_ref.hpp"
 
 namespace zorvalind {
 

@@ -7,10 +7,10 @@
 #include <optional>
 
 #include "attach/attach.hpp"
-#include "fault/internal_fault.hpp"
-#include "err/objects.hpp"
 #include "attach/owned_ref.hpp"
+#include "err/objects.hpp"
 #include "err/tuple.hpp"
+#include "fault/internal_fault.hpp"
 
 namespace zorvalind {
 

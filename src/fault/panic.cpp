@@ -7,8 +7,8 @@
 #include <string>
 
 #include "attach/once_cell.hpp"
-#include "err/texts.hpp"
 #include "err/objects.hpp"
+#include "err/texts.hpp"
 
 namespace zorvalind {
 

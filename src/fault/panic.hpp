@@ -5,9 +5,9 @@
 
 #include <Python.h>
 
+#include "attach/owned_ref.hpp"
 #include "err/pyerr.hpp"
 #include "fault/internal_fault.hpp"
-#include "attach/owned_ref.hpp"
 
 namespace zorvalind {
 

@@ -2,9 +2,9 @@
 #include "module/extension_module.hpp"
 
 #include "attach/attach.hpp"
+#include "attach/owned_ref.hpp"
 #include "module/mysum.hpp"
 #include "platform.hpp"
-#include "attach/owned_ref.hpp"
 #include "types/registration.hpp"
 
 namespace zorvalind {
@@ -83,9 +83,7 @@ PyObject* refuse_after_finalisation() noexcept {
 
 ExtensionModule& zorvalind_module() { return g_zorvalind_module; }
 
-Status module_initialiser(PyObject* module) {
-    return register_function(module, &mysum_method);
-}
+Status module_initialiser(PyObject* module) { return register_function(module, &mysum_method); }
 
 Result<PyObject*> obtain_module(ExtensionModule& record) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());

@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "err/objects.hpp"
 #include "err/texts.hpp"
 #include "fault/internal_fault.hpp"
-#include "err/objects.hpp"
 
 namespace zorvalind {
 

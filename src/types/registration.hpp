@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
-#include "err/pyerr.hpp"
 #include "attach/owned_ref.hpp"
+#include "err/pyerr.hpp"
 
 namespace zorvalind {
 
