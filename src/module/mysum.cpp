@@ -78,7 +78,8 @@ ZORVALIND_NOINLINE PyObject* mysum_by_general_binder(PyObject* const* args, Py_s
 
 // The front neither fails nor faults, so it binds before the boundary opens
 // and the bound call takes the short frame.
-ZORVALIND_NOINLINE PyObject* mysum_by_front(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+ZORVALIND_NOINLINE PyObject* mysum_by_front(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
     PyObject* slots[kMysumSlots] = {nullptr, nullptr};
     if (!bind_common_call(mysum_descriptor, args, nargs, kwnames, slots, kMysumSlots, g_parameter_names.get_if_made()))
         [[unlikely]] {
@@ -90,11 +91,11 @@ ZORVALIND_NOINLINE PyObject* mysum_by_front(PyObject* const* args, Py_ssize_t na
 }  // namespace
 
 // Tail calls both ways: a call by position alone needs no slots.
-PyObject* mysum_wrapper(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (PyObject* const* by_position = arguments_by_position(mysum_descriptor, args, nargs, kwnames)) {
+PyObject* mysum_wrapper(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (PyObject* const* by_position = arguments_by_position(mysum_descriptor, args, nargs, kwnames)) [[likely]] {
         return mysum_of_bound(by_position[0], by_position[1]);
     }
-    return mysum_by_front(args, nargs, kwnames);
+    return mysum_by_front(self, args, nargs, kwnames);
 }
 
 }  // namespace zorvalind
