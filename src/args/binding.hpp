@@ -111,12 +111,10 @@ ZORVALIND_ALWAYS_INLINE bool bind_by_identity_of_width(std::size_t positional_co
 ZORVALIND_ALWAYS_INLINE PyObject* const* arguments_by_position(const ArgumentDescriptor& descriptor,
                                                                PyObject* const* args, Py_ssize_t nargs,
                                                                PyObject* kwnames) {
-    // Separate tests: each is a compare and a branch, cheaper than one
-    // combined condition.
-    if (kwnames != nullptr || !descriptor.keyword_only.empty()) [[unlikely]] {
+    if (kwnames != nullptr || !descriptor.keyword_only.empty()) {
         return nullptr;
     }
-    if (static_cast<std::size_t>(nargs) != descriptor.positional_names.size()) [[unlikely]] {
+    if (static_cast<std::size_t>(nargs) != descriptor.positional_names.size()) {
         return nullptr;
     }
     // A native caller may pass no argument array at all.
@@ -124,9 +122,11 @@ ZORVALIND_ALWAYS_INLINE PyObject* const* arguments_by_position(const ArgumentDes
 }
 
 // The binder's inline front: settles the common calls (every parameter by
-// position, or the rest by interned keyword names) and returns false for
-// everything else, which the general binder then takes from the start (every
-// failure included).
+// position, or the rest by interned keyword names, for functions of up to
+// kFrontMaxParameters parameters) and returns false, with the slots left as
+// they were, for everything else, which the general binder then takes from
+// the start (every failure included). It reads nothing but the keyword names,
+// cannot fail and never faults.
 ZORVALIND_ALWAYS_INLINE bool bind_common_call(const ArgumentDescriptor& descriptor, PyObject* const* args,
                                               Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
                                               std::size_t slot_count, PyObject* const* interned_positional_names) {
@@ -153,7 +153,8 @@ ZORVALIND_ALWAYS_INLINE bool bind_common_call(const ArgumentDescriptor& descript
 }
 
 // The binder: the inline front, then the general binder for every call the
-// front declines. What the shipped wrappers, the tests and the fuzzer call.
+// front declines. A wrapper may run the two itself, the front before its fault
+// boundary opens (mysum does).
 ZORVALIND_ALWAYS_INLINE Status bind_fastcall_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
                                                        Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
                                                        std::size_t slot_count,
