@@ -34,6 +34,19 @@ CROSS_CMAKE_ARGS := $(if $(CROSS),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolcha
 # the provisioned 3.14 (PYTHON_3_14=... names another), not $PYTHON.
 PYTHON_3_14 ?=
 SHIPPED_BUILD = $(MAKE) --no-print-directory build PYVER=3.14 PYTHON=$(PYTHON_3_14)
+# The build type of the module as it ships, chosen once: pyproject.toml's
+# cmake.build-type, which the wheel's build reads too. Every build of the
+# shipped module's flags takes it (the debug builds stay Debug).
+BUILD_TYPE := $(shell sed -n 's/^cmake\.build-type *= *"\([^"]*\)".*/\1/p' pyproject.toml)
+ifeq ($(BUILD_TYPE),)
+$(error pyproject.toml names no cmake.build-type)
+endif
+# The project's own builds stop at a warning (CMakeLists.txt's ZORVALIND_WERROR);
+# one from the source distribution on a user's machine does not. Every
+# configure here passes OWN_CMAKE_ARGS, every pip build here OWN_PIP_ARGS.
+OWN_BUILD_DEFINES := ZORVALIND_WERROR=ON
+OWN_CMAKE_ARGS := $(addprefix -D,$(OWN_BUILD_DEFINES))
+OWN_PIP_ARGS := $(addprefix -Ccmake.define.,$(OWN_BUILD_DEFINES))
 
 # Sets $py. Only `build` shows it as a step: after it the root is complete and
 # a second run only checks its stamps, silently.
@@ -47,7 +60,8 @@ all: build
 build:
 	@$(if $(OTHER_PYVER),$(SHIPPED_BUILD) && )$(PROVISION_STEP) && \
 	$(STEP) "configuring $(BUILD_DIR)/" \
-	  cmake -S . -B $(BUILD_DIR) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CROSS_CMAKE_ARGS) && \
+	  cmake -S . -B $(BUILD_DIR) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_CMAKE_ARGS) \
+	  $(CROSS_CMAKE_ARGS) && \
 	$(STEP) "building $(BUILD_DIR)/$(if $(OTHER_PYVER), (the test-only module for CPython $(PYVER)))" \
 	  cmake --build $(BUILD_DIR) -j$(JOBS) $(BUILD_TARGETS)
 

@@ -42,11 +42,12 @@ bench-peers: build
 	@command -v valgrind >/dev/null || { echo "bench: valgrind is needed (apt-get install valgrind)" >&2; exit 1; }
 	@$(BENCH_PROVISION_STEP) && root=$$(cd "$$(dirname "$$py")/../.." && pwd) && \
 	$(STEP) "configuring $(BENCH_BUILD)/" \
-	  cmake -S bench -B $(BENCH_BUILD) -DPython_EXECUTABLE="$$py" -DBENCH_ROOT="$$root" && \
+	  cmake -S bench -B $(BENCH_BUILD) -DPython_EXECUTABLE="$$py" -DBENCH_ROOT="$$root" \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) && \
 	$(STEP) "building the peers ($(BENCH_BUILD)/)" cmake --build $(BENCH_BUILD) -j$(JOBS) && \
 	$(STEP) "configuring $(BENCH_VERSION_SPECIFIC)/" \
-	  cmake -S . -B $(BENCH_VERSION_SPECIFIC) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DZORVALIND_STABLE_ABI=OFF -DZORVALIND_TESTING_MODULE=OFF && \
+	  cmake -S . -B $(BENCH_VERSION_SPECIFIC) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  $(OWN_CMAKE_ARGS) -DZORVALIND_STABLE_ABI=OFF -DZORVALIND_TESTING_MODULE=OFF && \
 	$(STEP) "building the module for CPython 3.14 alone ($(BENCH_VERSION_SPECIFIC)/)" \
 	  cmake --build $(BENCH_VERSION_SPECIFIC) -j$(JOBS)
 

@@ -31,8 +31,8 @@ format:
 # know -mtls-dialect, which changes code generation only, not the sources.
 lint-configure:
 	@py=$$($(PYTHON_PATH_CMD)) && \
-	cmake -S . -B $(LINT_BUILD_DIR) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DZORVALIND_TESTING_MODULE=ON -DZORVALIND_TLS_DESCRIPTORS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	cmake -S . -B $(LINT_BUILD_DIR) -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  $(OWN_CMAKE_ARGS) -DZORVALIND_TESTING_MODULE=ON -DZORVALIND_TLS_DESCRIPTORS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 
 # One clang-tidy per file, JOBS at a time; each file's report is printed whole
 # so parallel runs do not interleave.

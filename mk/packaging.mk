@@ -46,7 +46,7 @@ wheel: provision-packaging
 	  echo "-- $$whl is up to date" >&2; echo "$$whl"; exit 0; fi; \
 	$(PROVISIONED) && rm -rf $(WHEEL_TMP) && \
 	$(STEP) "building the wheel" env CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(CROSS_ENV) \
-	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps --wheel-dir $(WHEEL_TMP) . && \
+	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps $(OWN_PIP_ARGS) --wheel-dir $(WHEEL_TMP) . && \
 	$(STEP) "auditing it for $(WHEEL_PLAT)" \
 	  "$$py" -m auditwheel repair --plat $(WHEEL_PLAT) --only-plat --wheel-dir dist $(WHEEL_TMP)/*.whl && \
 	rm -rf $(WHEEL_TMP) && ls -t $(WHEEL_GLOB) | head -n 1

@@ -34,7 +34,7 @@ build-pyodide:
 	$(STEP) "configuring $(PYODIDE_BUILD)/" \
 	  cmake -S . -B $(PYODIDE_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchains/pyodide.cmake \
 	  -DEMSCRIPTEN_DIR="$$emscripten" -DPYODIDE_RUNTIME="$(PYODIDE_RUNTIME)" \
-	  -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo && \
+	  -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_CMAKE_ARGS) && \
 	$(STEP) "building $(PYODIDE_BUILD)/" cmake --build $(PYODIDE_BUILD) -j$(JOBS)
 
 # The tag comes from the runtime (build-pyodide/wheel-tag, written at configure time).

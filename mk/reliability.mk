@@ -29,7 +29,7 @@ build-debug:
 	{ [[ -x $$pyd ]] || { echo "test-debug: no debug interpreter at $$pyd" >&2; exit 1; }; } && \
 	flags=$$($(DEBUG_CXX_FLAGS_CMD)) && \
 	cmake -S . -B build-debug -DPython_EXECUTABLE="$$pyd" -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_CXX_FLAGS="$$flags" >/dev/null && \
+	  $(OWN_CMAKE_ARGS) -DCMAKE_CXX_FLAGS="$$flags" >/dev/null && \
 	cmake --build build-debug -j$(JOBS) && \
 	"$$pyd" -c 'import sysconfig; assert not sysconfig.get_config_var("Py_TRACE_REFS")' || \
 	  { echo "test-debug: $$pyd traces references, which the stable ABI excludes" >&2; exit 1; } && \
@@ -51,7 +51,7 @@ test-debug: build-debug
 build-asan:
 	@py=$$($(PYTHON_PATH_CMD)) && \
 	cmake -S . -B build-asan -DPython_EXECUTABLE="$$py" -DZORVALIND_SANITIZE=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_CMAKE_ARGS) >/dev/null && \
 	cmake --build build-asan -j$(JOBS)
 
 # The interpreter is not instrumented, so the runtimes are preloaded; the

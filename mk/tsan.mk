@@ -28,7 +28,7 @@ TSAN_RUN_OPTIONS = exitcode=66:second_deadlock_stack=1:log_path=$(TSAN_REPORTS)/
 build-tsan:
 	@py=$$($(PYTHON_PATH_CMD)) && \
 	cmake -S . -B build-tsan -DPython_EXECUTABLE="$$py" -DZORVALIND_SANITIZE_THREAD=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_CMAKE_ARGS) >/dev/null && \
 	cmake --build build-tsan -j$(JOBS)
 
 # The preflight proves that a race in instrumented code is reported into the

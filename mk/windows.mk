@@ -29,7 +29,7 @@ build-windows:
 	mingw=$$($(STEP) --keep-stdout "provisioning the Windows toolchain (.toolchain/mingw/)" $(PYTHON_PATH_CMD) --mingw) && \
 	$(STEP) "configuring $(WINDOWS_BUILD)/" \
 	  cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/windows-x86_64.cmake \
-	  -DMINGW_BIN="$$mingw" -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMINGW_BIN="$$mingw" -DPython_EXECUTABLE="$$py" -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_CMAKE_ARGS) \
 	  -DZORVALIND_TESTING_MODULE=OFF -DZORVALIND_WINDOWS_CHECKS=ON && \
 	$(STEP) "building $(WINDOWS_BUILD)/" cmake --build $(WINDOWS_BUILD) -j$(JOBS)
 
