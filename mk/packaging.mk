@@ -12,6 +12,21 @@ PACKAGING_PACKAGES := \
 	python3-auditwheel python3-pyelftools \
 	libpython$(PYVER)-testsuite
 
+# twine checks every source distribution and wheel the targets write (the
+# metadata's fields, the long description): Debian unstable's twine and what
+# `twine check` imports beyond the base set, in the host's CPython 3.14 root
+# whatever the target's ARCH and PYVER. With PYTHON=..., that interpreter's
+# twine, or no check when it has none.
+TWINE_PACKAGES := twine python3-readme-renderer python3-docutils python3-roman-numerals python3-nh3 \
+	python3-rich python3-requests python3-urllib3 python3-idna python3-certifi python3-charset-normalizer \
+	python3-chardet
+# $(call TWINE_CHECK,FILE): one step, quiet unless it fails; prints nothing on standard output.
+TWINE_CHECK = if [[ -n "$${PYTHON:-}" ]]; then twine_py=$$PYTHON; \
+	  "$$twine_py" -c 'import twine' 2>/dev/null || { echo "-- no twine in $$PYTHON: $(1) not checked" >&2; twine_py=; }; \
+	else twine_py=$$($(STEP) --keep-stdout "provisioning twine" \
+	  env ARCH= PYVER=3.14 PYTHON= EXTRA_PACKAGES="$(strip $(TWINE_PACKAGES))" $(PYTHON_PATH_CMD)) || exit; fi; \
+	[[ -z $$twine_py ]] || $(STEP) "checking $(1) with twine" "$$twine_py" -m twine --no-color check --strict $(1)
+
 # Under emulation the tools that run there only: mypy (compiled for each
 # architecture) checks the stub, and the stable ABI's list the library, on
 # the host.
@@ -49,10 +64,13 @@ wheel: provision-packaging
 	  "$$py" -m pip wheel --no-build-isolation --no-index --no-deps $(OWN_PIP_ARGS) --wheel-dir $(WHEEL_TMP) . && \
 	$(STEP) "auditing it for $(WHEEL_PLAT)" \
 	  "$$py" -m auditwheel repair --plat $(WHEEL_PLAT) --only-plat --wheel-dir dist $(WHEEL_TMP)/*.whl && \
-	rm -rf $(WHEEL_TMP) && ls -t $(WHEEL_GLOB) | head -n 1
+	rm -rf $(WHEEL_TMP) && whl=$$(ls -t $(WHEEL_GLOB) | head -n 1) && \
+	{ $(call TWINE_CHECK,$$whl); } && echo "$$whl"
 
 # The backend's own sdist hook: no frontend package needed.
 sdist: provision-packaging
 	@$(PROVISIONED) && \
-	$(STEP) --keep-stdout "writing the source distribution" \
-	  "$$py" -c 'import sys, scikit_build_core.build as b; print("dist/" + b.build_sdist(sys.argv[1]))' dist
+	sdist=$$($(STEP) --keep-stdout "writing the source distribution" \
+	  "$$py" -c 'import sys, scikit_build_core.build as b; print("dist/" + b.build_sdist(sys.argv[1]))' dist) && \
+	sdist=$$(tail -n 1 <<<"$$sdist") && \
+	{ $(call TWINE_CHECK,$$sdist); } && echo "$$sdist"

@@ -40,8 +40,9 @@ build-pyodide:
 # The tag comes from the runtime (build-pyodide/wheel-tag, written at configure time).
 wheel-pyodide: build-pyodide provision-packaging
 	@$(PROVISIONED) && tag=$$(cat $(PYODIDE_BUILD)/wheel-tag) && \
-	$(STEP) --keep-stdout "writing the $$tag wheel" \
-	  "$$py" scripts/module-wheel $(PYODIDE_BUILD)/_zorvalind.cpython-*-wasm32-emscripten.so "$$tag" dist
+	whl=$$($(STEP) --keep-stdout "writing the $$tag wheel" \
+	  "$$py" scripts/module-wheel $(PYODIDE_BUILD)/_zorvalind.cpython-*-wasm32-emscripten.so "$$tag" dist) && \
+	{ $(call TWINE_CHECK,$$whl); } && echo "$$whl"
 
 # The suite runs inside the runtime with the root's pytest and hypothesis
 # mounted; the host's pytest then runs tests/webassembly/ (the side module against

@@ -35,8 +35,9 @@ build-windows:
 
 wheel-windows: build-windows provision-packaging
 	@$(WINDOWS_PROVISIONED) && \
-	$(STEP) --keep-stdout "writing the win_amd64 wheel" \
-	  "$$py" scripts/module-wheel $(WINDOWS_PYD) cp314-abi3-win_amd64 dist "$$mingw/$(WINDOWS_TARGET)-strip"
+	whl=$$($(STEP) --keep-stdout "writing the win_amd64 wheel" \
+	  "$$py" scripts/module-wheel $(WINDOWS_PYD) cp314-abi3-win_amd64 dist "$$mingw/$(WINDOWS_TARGET)-strip") && \
+	{ $(call TWINE_CHECK,$$whl); } && echo "$$whl"
 
 # Wine runs in a prefix of its own that the tests make and remove, never in ~/.wine.
 test-windows: wheel-windows
