@@ -1,13 +1,18 @@
-"""Which archive scripts/provision-python takes from the machine's apt sources.
+"""Which archive scripts/provision-python takes from the machine's apt sources,
+and what a provisioned root says it holds.
 
 `provision-python --print-source` reads the folder ZORVALIND_APT_DIR names in
 place of /etc/apt and prints the private source line, or fails naming the
-files it read; nothing is downloaded.
+files it read; nothing is downloaded. `provision-python --list` prints the
+manifest of the root the interpreter under test comes from.
 """
 
+import collections
 import os
 import pathlib
+import re
 import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -128,3 +133,31 @@ def test_no_debian_archive_stops_naming_the_files_read(apt_dir, files):
         assert all(str(folder / name) in message for name in files)
     else:
         assert "none" in message
+
+
+# .toolchain/root, root-py3.15, root-<arch>, root-<arch>-py3.15.
+ROOT_NAME = re.compile(r"root(?:-(?!py)([a-z0-9]+))?(?:-py(3\.\d+))?")
+
+
+@needs_subprocesses
+def test_root_manifest_names_one_version_of_each_cpython_package():
+    root = pathlib.Path(sys.executable).parent.parent.parent
+    named = ROOT_NAME.fullmatch(root.name)
+    if not (root / "manifest").is_file() or not named:
+        pytest.skip(f"{sys.executable} is not the interpreter of a provisioned root")
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHON", "EXTRA_PACKAGES")}
+    env.update(ZORVALIND_TOOLCHAIN=str(root.parent), ARCH=named.group(1) or "amd64",
+               PYVER="%d.%d" % sys.version_info[:2])
+    listed = subprocess.run(["bash", SCRIPT, "--list"], env=env, capture_output=True, text=True, timeout=30)
+    assert listed.returncode == 0, listed.stderr
+    assert listed.stdout == (root / "manifest").read_text()
+    lines = [line.split(" ") for line in listed.stdout.splitlines()]
+    assert all(len(fields) == 2 and all(fields) for fields in lines), listed.stdout
+    names = collections.Counter(name for name, _ in lines)
+    assert [name for name, count in names.items() if count > 1] == []
+    version = "%d.%d" % sys.version_info[:2]
+    cpython = {name: v for name, v in lines if re.fullmatch(rf"(lib)?python{re.escape(version)}(-.*)?", name)}
+    assert {f"python{version}", f"libpython{version}-stdlib"} <= set(cpython), sorted(cpython)
+    # One version of them all, and the one this interpreter reports.
+    assert len(set(cpython.values())) == 1, cpython
+    assert cpython[f"python{version}"].startswith("%d.%d.%d" % sys.version_info[:3]), cpython
