@@ -31,6 +31,17 @@ Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyO
 
 namespace detail {
 
+// The position of `name` among the K keyword names, K when it is not there.
+template <std::size_t K>
+ZORVALIND_ALWAYS_INLINE std::size_t keyword_position(const std::array<PyObject*, K>& names, PyObject* name) {
+    for (std::size_t j = 0; j < K; ++j) {
+        if (names[j] == name) {
+            return j;
+        }
+    }
+    return K;
+}
+
 // The front's keyword case for N parameters of which the first Given come by
 // position: N and Given are constants, so every loop unrolls and the bound
 // arguments stay in registers until the slots are written. The names are
@@ -55,14 +66,11 @@ ZORVALIND_ALWAYS_INLINE bool bind_keywords_by_identity(PyObject* const* args, Py
         // its own. Anything else (a name unknown here or of a parameter given
         // by position, a name given twice) leaves one unnamed: declined.
         for (std::size_t i = Given; i < N; ++i) {
-            PyObject* value = nullptr;
-            for (std::size_t j = 0; j < keyword_count; ++j) {
-                value = names[j] == interned_names[i] ? args[Given + j] : value;
-            }
-            if (value == nullptr) {
+            const std::size_t j = keyword_position(names, interned_names[i]);
+            if (j == keyword_count) {
                 return false;
             }
-            bound[i] = value;
+            bound[i] = args[Given + j];
         }
     }
     for (std::size_t i = 0; i < N; ++i) {
