@@ -128,17 +128,11 @@ Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyO
             PyObject* value = args[nargs + j];
             // Names are unique across a function, so an identity match on a
             // positional name cannot hide a keyword-only one.
-            std::size_t position = kNotFound;
-            if (interned_positional_names != nullptr) {
-                for (std::size_t i = 0; i < positional_count; ++i) {
-                    if (name == interned_positional_names[i]) {
-                        position = i;
-                        break;
-                    }
-                }
-            }
+            std::size_t position = interned_positional_names == nullptr
+                                       ? positional_count
+                                       : position_by_identity(interned_positional_names, positional_count, name);
             std::string_view keyword;
-            if (position != kNotFound) {
+            if (position < positional_count) {
                 keyword = descriptor.positional_names[position];
             } else {
                 const std::optional<std::string_view> text = utf8_view(name);

@@ -29,18 +29,19 @@ Status bind_fastcall_arguments_general(const ArgumentDescriptor& descriptor, PyO
                                        PyObject* kwnames, PyObject** slots, std::size_t slot_count,
                                        PyObject* const* interned_positional_names);
 
-namespace detail {
-
-// The position of `name` among the K keyword names, K when it is not there.
-template <std::size_t K>
-ZORVALIND_ALWAYS_INLINE std::size_t keyword_position(const std::array<PyObject*, K>& names, PyObject* name) {
-    for (std::size_t j = 0; j < K; ++j) {
-        if (names[j] == name) {
-            return j;
+// The position of `object` among the `count` objects, by identity; `count`
+// when it is not there. Inline: with a constant count the search unrolls.
+ZORVALIND_ALWAYS_INLINE std::size_t position_by_identity(PyObject* const* objects, std::size_t count,
+                                                         PyObject* object) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (objects[i] == object) {
+            return i;
         }
     }
-    return K;
+    return count;
 }
+
+namespace detail {
 
 // The front's keyword case for N parameters of which the first Given come by
 // position: N and Given are constants, so every loop unrolls and the bound
@@ -66,7 +67,7 @@ ZORVALIND_ALWAYS_INLINE bool bind_keywords_by_identity(PyObject* const* args, Py
         // its own. Anything else (a name unknown here or of a parameter given
         // by position, a name given twice) leaves one unnamed: declined.
         for (std::size_t i = Given; i < N; ++i) {
-            const std::size_t j = keyword_position(names, interned_names[i]);
+            const std::size_t j = position_by_identity(names.data(), keyword_count, interned_names[i]);
             if (j == keyword_count) {
                 return false;
             }
